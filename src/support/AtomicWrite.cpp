@@ -1,0 +1,143 @@
+#include "support/AtomicWrite.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace kestrune {
+
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what, const std::string& path)
+{
+    throw std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+class LockedTemporaryFile {
+public:
+    // Opens and exclusively locks the temporary file that currently stands at
+    // `path`. A writer that waited for the lock may find that the file it locked
+    // has meanwhile been renamed into place by the previous holder; it then starts
+    // over on the fresh name.
+    LockedTemporaryFile(const std::string& path, mode_t mode) : path_(path)
+    {
+        for (;;) {
+            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+            if (fd_ < 0) {
+                throwErrno("Failed to create", path);
+            }
+            while (::flock(fd_, LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    closeQuietly();
+                    throwErrno("Failed to lock", path);
+                }
+            }
+            if (stillNamedByPath()) {
+                return;
+            }
+            closeQuietly();
+        }
+    }
+    LockedTemporaryFile(const LockedTemporaryFile&) = delete;
+    LockedTemporaryFile& operator=(const LockedTemporaryFile&) = delete;
+    ~LockedTemporaryFile()
+    {
+        if (!committed_) {
+            ::unlink(path_.c_str());
+        }
+        closeQuietly();
+    }
+
+    int fd() const { return fd_; }
+    void markCommitted() { committed_ = true; }
+
+private:
+    bool stillNamedByPath() const
+    {
+        struct stat opened {};
+        struct stat named {};
+        return ::fstat(fd_, &opened) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+               opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+    }
+    void closeQuietly()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+void writeAll(int fd, std::string_view bytes, const std::string& path)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwErrno("Failed to write", path);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+std::string parentDirectory(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the rename itself durable: without it a power cut can bring back the old name.
+void syncDirectory(const std::string& directory)
+{
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throwErrno("Failed to open directory", directory);
+    }
+    const int result = ::fsync(fd);
+    const int savedErrno = errno;
+    ::close(fd);
+    if (result != 0) {
+        errno = savedErrno;
+        throwErrno("Failed to sync directory", directory);
+    }
+}
+
+} // namespace
+
+void atomicWrite(std::string_view text, const std::string& destination, mode_t mode)
+{
+    const std::string temporaryPath = destination + ".tmp";
+    LockedTemporaryFile temporary(temporaryPath, mode);
+    // The umask can only narrow the creation mode; this sets it exactly, before
+    // any byte is written. A leftover temporary file is narrowed here too.
+    if (::fchmod(temporary.fd(), mode) != 0) {
+        throwErrno("Failed to set the mode of", temporaryPath);
+    }
+    if (::ftruncate(temporary.fd(), 0) != 0) {
+        throwErrno("Failed to truncate", temporaryPath);
+    }
+    writeAll(temporary.fd(), text, temporaryPath);
+    if (::fsync(temporary.fd()) != 0) {
+        throwErrno("Failed to flush", temporaryPath);
+    }
+    if (::rename(temporaryPath.c_str(), destination.c_str()) != 0) {
+        throwErrno("Failed to replace", destination);
+    }
+    temporary.markCommitted();
+    syncDirectory(parentDirectory(destination));
+}
+
+} // namespace kestrune

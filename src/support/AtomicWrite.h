@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace kestrune {
+
+// Replaces `destination` whole with `text` (UTF-8, no byte-order mark) and gives it
+// exactly `mode`. The bytes go through `<destination>.tmp`, which is created with
+// `mode` (never wider), never followed if it is a symlink, flushed to disk and then
+// renamed over the destination; the directory is synced after the rename. Readers
+// see the old file or the new one, never a part, and never an empty final name.
+//
+// Concurrent writers of one destination, in this process or another, are
+// serialised on the temporary file, so their bytes never interleave.
+//
+// Throws std::system_error naming the path that failed; creates no folders.
+void atomicWrite(std::string_view text, const std::string& destination, mode_t mode);
+
+} // namespace kestrune

@@ -1,0 +1,190 @@
+#include "support/ProcessRunner.h"
+
+#include "support/KestruneError.h"
+#include "support/Utf8.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <system_error>
+
+extern char** environ;
+
+namespace kestrune {
+
+namespace {
+
+[[noreturn]] void throwErrno(int error, const std::string& what)
+{
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+
+    int get() const { return fd_; }
+    void reset()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Descriptor readEnd;
+    Descriptor writeEnd;
+};
+
+Pipe makePipe()
+{
+    std::array<int, 2> fds{};
+    // Close-on-exec from birth: a concurrently spawned child must never inherit our
+    // write end, or our reader would wait for that unrelated child to exit.
+    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
+        throwErrno(errno, "Failed to create a pipe");
+    }
+    Pipe result;
+    result.readEnd = Descriptor(fds[0]);
+    result.writeEnd = Descriptor(fds[1]);
+    return result;
+}
+
+class SpawnFileActions {
+public:
+    SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
+
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+};
+
+void check(int result, const char* what)
+{
+    if (result != 0) {
+        throwErrno(result, what);
+    }
+}
+
+pid_t spawnChild(const std::string& executable, const std::vector<std::string>& arguments,
+                 const Pipe& output, const Pipe& errorOutput)
+{
+    SpawnFileActions actions;
+    check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+          "Failed to prepare the child's standard input");
+    check(posix_spawn_file_actions_adddup2(actions.get(), output.writeEnd.get(), STDOUT_FILENO),
+          "Failed to prepare the child's standard output");
+    check(posix_spawn_file_actions_adddup2(actions.get(), errorOutput.writeEnd.get(), STDERR_FILENO),
+          "Failed to prepare the child's standard error");
+    // Descriptors opened elsewhere without close-on-exec (by libraries) stay ours.
+    check(posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1),
+          "Failed to prepare the child's descriptors");
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    int result = 0;
+    do {
+        result = posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(), environ);
+    } while (result == EINTR);
+    if (result != 0) {
+        throwErrno(result, "Failed to launch " + executable);
+    }
+    return pid;
+}
+
+// Reads both streams to their ends while the child runs: a child that fills one
+// pipe's buffer would otherwise block forever while we wait on the other.
+void drain(Descriptor& output, Descriptor& errorOutput, std::string& outputBytes, std::string& errorBytes)
+{
+    std::array<char, 65536> buffer{};
+    std::array<pollfd, 2> watched{pollfd{output.get(), POLLIN, 0}, pollfd{errorOutput.get(), POLLIN, 0}};
+    std::array<std::string*, 2> sinks{&outputBytes, &errorBytes};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(watched.data(), watched.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwErrno(errno, "Failed to wait for the child's output");
+        }
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            if (watched[i].fd < 0 || watched[i].revents == 0) {
+                continue;
+            }
+            const ssize_t got = ::read(watched[i].fd, buffer.data(), buffer.size());
+            if (got > 0) {
+                sinks[i]->append(buffer.data(), static_cast<std::size_t>(got));
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                watched[i].fd = -1; // end of stream: poll ignores negative descriptors
+                --open;
+            }
+        }
+    }
+}
+
+int waitForExit(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throwErrno(errno, "Failed to wait for the child process");
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments)
+{
+    Pipe output = makePipe();
+    Pipe errorOutput = makePipe();
+    const pid_t pid = spawnChild(executable, arguments, output, errorOutput);
+    output.writeEnd.reset();
+    errorOutput.writeEnd.reset();
+
+    std::string outputBytes;
+    std::string errorBytes;
+    try {
+        drain(output.readEnd, errorOutput.readEnd, outputBytes, errorBytes);
+    } catch (...) {
+        waitForExit(pid);
+        throw;
+    }
+    const int status = waitForExit(pid);
+
+    std::string outputText = decodeUtf8Strictly(std::move(outputBytes));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return outputText;
+    }
+    std::string errorText = decodeUtf8Strictly(std::move(errorBytes));
+    const std::string& message = errorText.empty() ? outputText : errorText;
+    throw KestruneError::processFailed(trimWhitespaceAndNewlines(message));
+}
+
+} // namespace kestrune

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+// Runs `executable` (an absolute path, never looked up on PATH) with `arguments`
+// (each passed as one argument, no shell) to its end and returns its standard output,
+// decoded strictly as UTF-8 (invalid output reads as empty) and untrimmed.
+//
+// The child gets /dev/null as standard input and no descriptor but 0-2. Both output
+// streams are drained while it runs, so any amount of output is collected whole.
+//
+// Throws std::system_error when the child cannot be started, and
+// KestruneError::processFailed when it ends with a non-zero status or by a signal:
+// the message is its trimmed standard error, or its trimmed standard output when
+// standard error was empty. Blocks the calling thread; call it off the UI thread.
+std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments);
+
+} // namespace kestrune
