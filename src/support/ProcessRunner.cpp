@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 extern char** environ;
 
@@ -30,6 +31,15 @@ public:
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
     ~Descriptor() { reset(); }
 
     int get() const { return fd_; }
@@ -58,10 +68,7 @@ Pipe makePipe()
     if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
         throwErrno(errno, "Failed to create a pipe");
     }
-    Pipe result;
-    result.readEnd = Descriptor(fds[0]);
-    result.writeEnd = Descriptor(fds[1]);
-    return result;
+    return Pipe{Descriptor(fds[0]), Descriptor(fds[1])};
 }
 
 class SpawnFileActions {

@@ -1,0 +1,228 @@
+#include "agent/AgentManager.h"
+
+#include "agent/AgentConfiguration.h"
+#include "agent/HttpTransport.h"
+#include "agent/LaunchAgentDefinition.h"
+#include "agent/ProgramConstants.h"
+#include "agent/StateDirectoryLock.h"
+#include "support/AtomicWrite.h"
+#include "support/KestruneError.h"
+#include "support/ProcessRunner.h"
+#include "support/TextEncoding.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+
+namespace kestrune {
+
+namespace {
+
+constexpr mode_t privateFileMode = 0600;
+constexpr mode_t privateDirectoryMode = 0700;
+
+bool somethingExistsAt(const std::string& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+std::string domainTarget()
+{
+    return "gui/" + std::to_string(::getuid());
+}
+
+std::string serviceTarget()
+{
+    return domainTarget() + "/" + launchdLabel;
+}
+
+// One exchange between a waiting caller and a completion that may come too late:
+// both hold it, so a late completion writes into a cell that is still alive.
+struct ProvisionExchange {
+    std::mutex mutex;
+    HttpOutcome outcome{std::nullopt, std::make_exception_ptr(KestruneError::provisionFailed("No response"))};
+    std::binary_semaphore done{0};
+};
+
+struct HealthExchange {
+    std::atomic<bool> answered200{false};
+    std::binary_semaphore done{0};
+};
+
+} // namespace
+
+AgentManager::AgentManager() : AgentManager(AgentEnvironment::current()) {}
+
+AgentManager::AgentManager(AgentEnvironment environment)
+    : environment_(std::move(environment)),
+      stateDirectory_(environment_.homeDirectory + "/.halvenix"),
+      configPath_(stateDirectory_ + "/config.env"),
+      logPath_(stateDirectory_ + "/server.log"),
+      launchAgentPath_(environment_.homeDirectory + "/Library/LaunchAgents/" + launchdLabel + ".plist"),
+      bundledAgentPath_(environment_.resourcesDirectory
+                            ? *environment_.resourcesDirectory + "/halvenix-server"
+                            : environment_.bundleDirectory + "/Contents/Resources/halvenix-server")
+{
+}
+
+void AgentManager::ensureStateDirectoryExists() const noexcept
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(stateDirectory_, ignored);
+    ::chmod(stateDirectory_.c_str(), privateDirectoryMode);
+}
+
+void AgentManager::ensureConfigured() const
+{
+    ensureStateDirectoryExists();
+    if (!somethingExistsAt(bundledAgentPath_)) {
+        throw KestruneError::missingBundledAgent(bundledAgentPath_);
+    }
+    if (somethingExistsAt(configPath_)) {
+        return;
+    }
+    // Two first runs at once (threads or copies of the app) must provision once and
+    // never mix their files: the second finds the file after the first is done.
+    StateDirectoryLock lock(stateDirectory_);
+    if (somethingExistsAt(configPath_)) {
+        return;
+    }
+    writeFirstConfiguration();
+}
+
+void AgentManager::writeFirstConfiguration() const
+{
+    AgentConfigurationValues values;
+    values.provision = provisionDevice();
+    values.jwtSecret = randomHex(32, environment_.secureRandom);
+    values.relayURL = environment_.relayURL;
+    values.allowedPath = environment_.homeDirectory;
+    requireShellTransportable(values);
+
+    atomicWrite(agentConfigurationText(values), configPath_, privateFileMode);
+    if (!somethingExistsAt(logPath_)) {
+        atomicWrite("", logPath_, privateFileMode);
+    }
+}
+
+ProvisionResponse AgentManager::provisionDevice() const
+{
+    HttpRequest request;
+    request.method = HttpRequest::Method::post;
+    request.url = environment_.provisionURL;
+    request.timeout = environment_.timings.provisionRequestTimeout;
+
+    auto exchange = std::make_shared<ProvisionExchange>();
+    startHttpRequest(std::move(request), [exchange](HttpOutcome outcome) {
+        {
+            std::lock_guard guard(exchange->mutex);
+            exchange->outcome = std::move(outcome);
+        }
+        exchange->done.release();
+    });
+    (void)exchange->done.try_acquire_for(environment_.timings.provisionWait);
+
+    HttpOutcome outcome;
+    {
+        std::lock_guard guard(exchange->mutex);
+        outcome = exchange->outcome;
+    }
+    if (outcome.error) {
+        std::rethrow_exception(outcome.error);
+    }
+    if (outcome.bodyTooLarge) {
+        throw KestruneError::provisionFailed("The relay's reply was too large to be a provisioning answer.");
+    }
+    if (!outcome.reply || outcome.reply->status != 200) {
+        throw KestruneError::provisionFailed("Relay did not return 200");
+    }
+    ProvisionResponse response = ProvisionResponse::decode(outcome.reply->body);
+    if (response.deviceID.empty() || response.serverToken.empty() || response.clientToken.empty()) {
+        throw KestruneError::provisionFailed("Relay response was missing required fields");
+    }
+    return response;
+}
+
+std::string AgentManager::launchCommand() const
+{
+    return "set -a; source " + shellQuote(configPath_) + "; set +a; exec " + shellQuote(bundledAgentPath_);
+}
+
+void AgentManager::writeLaunchAgent() const
+{
+    const std::filesystem::path folder = std::filesystem::path(launchAgentPath_).parent_path();
+    std::filesystem::create_directories(folder); // throws filesystem_error naming the folder
+    const std::string text = launchAgentPropertyList(
+        {launchdLabel, environment_.shellPath, launchCommand(), logPath_});
+    atomicWrite(text, launchAgentPath_, privateFileMode);
+}
+
+void AgentManager::runLaunchctl(const std::vector<std::string>& arguments) const
+{
+    runProcess(environment_.launchctlPath, arguments);
+}
+
+void AgentManager::start() const
+{
+    // Every failure is absorbed: the status refresh that follows shows the outcome.
+    const auto attempt = [this](const std::vector<std::string>& arguments) {
+        try {
+            runLaunchctl(arguments);
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    if (!attempt({"bootstrap", domainTarget(), launchAgentPath_})) {
+        attempt({"kickstart", "-k", serviceTarget()});
+        attempt({"load", launchAgentPath_});
+    }
+    attempt({"kickstart", "-k", serviceTarget()});
+}
+
+void AgentManager::stop() const
+{
+    try {
+        runLaunchctl({"bootout", domainTarget(), launchAgentPath_});
+        return;
+    } catch (const std::exception&) {
+        // The legacy form decides; its error is the one reported.
+    }
+    runLaunchctl({"unload", launchAgentPath_});
+}
+
+bool AgentManager::isAgentHealthy() const noexcept
+{
+    try {
+        HttpRequest request;
+        request.method = HttpRequest::Method::get;
+        request.url = environment_.healthURL;
+        request.timeout = environment_.timings.healthRequestTimeout;
+        request.bypassProxy = true; // loopback: a proxy could only answer for someone else
+
+        auto exchange = std::make_shared<HealthExchange>();
+        startHttpRequest(std::move(request), [exchange](HttpOutcome outcome) {
+            if (outcome.reply && outcome.reply->status == 200) {
+                exchange->answered200.store(true);
+            }
+            exchange->done.release();
+        });
+        (void)exchange->done.try_acquire_for(environment_.timings.healthWait);
+        return exchange->answered200.load();
+    } catch (...) {
+        return false; // e.g. no thread could be started: the agent reads as stopped
+    }
+}
+
+std::string AgentManager::pairingQROutput() const
+{
+    return runProcess(environment_.shellPath, {"-lc", launchCommand() + " --print-qr"});
+}
+
+} // namespace kestrune

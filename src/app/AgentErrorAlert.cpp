@@ -1,0 +1,50 @@
+#include "AgentErrorAlert.h"
+
+#include <QMessageBox>
+
+namespace kestrune::app {
+
+namespace {
+
+QString genericErrorText()
+{
+    return QStringLiteral("An unexpected error occurred.");
+}
+
+} // namespace
+
+QString agentErrorDescription(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& exception) {
+        const QString text = QString::fromUtf8(exception.what());
+        return text.isEmpty() ? genericErrorText() : text;
+    } catch (...) {
+        return genericErrorText();
+    }
+}
+
+std::unique_ptr<QMessageBox> makeAgentErrorAlert(const QString& description)
+{
+    auto box = std::make_unique<QMessageBox>();
+    box->setIcon(QMessageBox::Warning);
+    box->setWindowTitle(QStringLiteral("Kestrune"));
+    box->setText(QStringLiteral("Kestrune Agent Error"));
+    box->setInformativeText(description);
+    box->setStandardButtons(QMessageBox::Ok);
+    box->setDefaultButton(QMessageBox::Ok);
+    return box;
+}
+
+void runAgentErrorAlert(const QString& description)
+{
+    const std::unique_ptr<QMessageBox> box = makeAgentErrorAlert(description);
+    // A tray app has no window of its own in front: bring the alert there.
+    box->show();
+    box->raise();
+    box->activateWindow();
+    box->exec();
+}
+
+} // namespace kestrune::app

@@ -1,0 +1,216 @@
+#include "AppDelegate.h"
+
+#include "AgentErrorAlert.h"
+#include "BackgroundQueue.h"
+#include "StatusIcon.h"
+
+#include "agent/ProgramConstants.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QKeySequence>
+#include <QMenu>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace kestrune::app {
+
+namespace {
+
+constexpr int refreshIntervalMilliseconds = 5000;
+
+} // namespace
+
+AppDelegate::AppDelegate() : AppDelegate(kestrune::AgentManager()) {}
+
+AppDelegate::AppDelegate(kestrune::AgentManager agentManager, QObject* parent)
+    : QObject(parent),
+      manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))),
+      channel(this)
+{
+}
+
+AppDelegate::~AppDelegate()
+{
+    // Work still running may finish later; from here on its results are dropped.
+    channel.close();
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    if (statusItem != nullptr) {
+        return;
+    }
+
+    statusMenu = std::make_unique<QMenu>();
+    statusMenuItem = statusMenu->addAction(QStringLiteral("Status: Checking..."));
+    statusMenuItem->setEnabled(false);
+    statusMenu->addSeparator();
+
+    const auto addEntry = [this](const QString& title, void (AppDelegate::*slot)()) {
+        QAction* action = statusMenu->addAction(title);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    addEntry(QStringLiteral("Open Web Dashboard"), &AppDelegate::openDashboard);
+    addEntry(QStringLiteral("Show Pairing QR"), &AppDelegate::showPairingQR);
+    statusMenu->addSeparator();
+    addEntry(QStringLiteral("Start Agent"), &AppDelegate::startAgent);
+    addEntry(QStringLiteral("Stop Agent"), &AppDelegate::stopAgent);
+    addEntry(QStringLiteral("Restart Agent"), &AppDelegate::restartAgent);
+    statusMenu->addSeparator();
+    addEntry(QStringLiteral("View Logs"), &AppDelegate::viewLogs);
+    addEntry(QStringLiteral("Open Settings Folder"), &AppDelegate::openSettingsFolder);
+    statusMenu->addSeparator();
+    // Qt reads Ctrl as Command on macOS.
+    addEntry(QStringLiteral("Quit Kestrune"), &AppDelegate::quit)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    statusItem = new QSystemTrayIcon(statusIcon(), this);
+    statusItem->setToolTip(QStringLiteral("Kestrune"));
+    statusItem->setContextMenu(statusMenu.get());
+#ifndef Q_OS_MACOS
+    // Most Linux trays only open the context menu on a right click; a menu-bar app
+    // is expected to answer a plain click with its menu too.
+    connect(statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && statusMenu) {
+            statusMenu->popup(QCursor::pos());
+        }
+    });
+#endif
+    statusItem->show();
+
+    refreshStatus();
+
+    timer = new QTimer(this);
+    timer->setInterval(refreshIntervalMilliseconds);
+    connect(timer, &QTimer::timeout, this, &AppDelegate::refreshStatus);
+    timer->start();
+}
+
+void AppDelegate::setStatusTitle(const QString& title)
+{
+    if (statusMenuItem != nullptr) {
+        statusMenuItem->setText(title);
+    }
+}
+
+void AppDelegate::refreshStatus()
+{
+    // Nothing is kept between probes: each one that finishes sets the line.
+    BackgroundQueue::shared().run(WorkClass::utility, [this, manager = manager, channel = channel] {
+        const bool healthy = manager->isAgentHealthy();
+        channel.post([this, healthy] {
+            setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
+                                   : QStringLiteral("Status: Local agent stopped"));
+        });
+    });
+}
+
+void AppDelegate::runAgentAction(const QString& title, AgentWork work)
+{
+    setStatusTitle(QStringLiteral("Status: ") + title);
+    BackgroundQueue::shared().run(
+        WorkClass::userInitiated, [this, manager = manager, channel = channel, work = std::move(work)] {
+            try {
+                work(*manager);
+            } catch (...) {
+                const QString description = agentErrorDescription(std::current_exception());
+                channel.post([this, description] { presentAgentError(description); });
+                return;
+            }
+            channel.post([this] { refreshStatus(); });
+        });
+}
+
+void AppDelegate::presentAgentError(const QString& description)
+{
+    const QPointer<AppDelegate> guard(this);
+    runAgentErrorAlert(description); // modal: the event loop runs on meanwhile
+    if (guard) {
+        refreshStatus();
+    }
+}
+
+void AppDelegate::startAgent()
+{
+    runAgentAction(QStringLiteral("Starting agent..."), [](const kestrune::AgentManager& agent) {
+        agent.ensureConfigured();
+        agent.writeLaunchAgent();
+        agent.start();
+    });
+}
+
+void AppDelegate::stopAgent()
+{
+    runAgentAction(QStringLiteral("Stopping agent..."), [](const kestrune::AgentManager& agent) { agent.stop(); });
+}
+
+void AppDelegate::restartAgent()
+{
+    runAgentAction(QStringLiteral("Restarting agent..."), [](const kestrune::AgentManager& agent) {
+        try {
+            agent.stop();
+        } catch (...) {
+            // Not running, or not loaded: starting afresh is what was asked for.
+        }
+        agent.ensureConfigured();
+        agent.writeLaunchAgent();
+        agent.start();
+    });
+}
+
+void AppDelegate::showPairingQR()
+{
+    setStatusTitle(QStringLiteral("Status: Preparing pairing QR..."));
+    BackgroundQueue::shared().run(WorkClass::userInitiated, [this, manager = manager, channel = channel] {
+        try {
+            manager->ensureConfigured();
+            const QString qrText = QString::fromStdString(manager->pairingQROutput());
+            channel.post([this, qrText] { presentPairingQR(qrText); });
+        } catch (...) {
+            const QString description = agentErrorDescription(std::current_exception());
+            channel.post([this, description] { presentAgentError(description); });
+        }
+    });
+}
+
+void AppDelegate::presentPairingQR(const QString& qrText)
+{
+    // The previous window stays open until its user closes it.
+    qrWindow = std::make_unique<QRWindowController>(qrText);
+    qrWindow->showWindow();
+    refreshStatus();
+}
+
+void AppDelegate::openDashboard()
+{
+    QDesktopServices::openUrl(QUrl(QString::fromUtf8(kestrune::webDashboardURL)));
+}
+
+void AppDelegate::viewLogs()
+{
+    manager->ensureStateDirectoryExists();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(manager->logPath())));
+}
+
+void AppDelegate::openSettingsFolder()
+{
+    manager->ensureStateDirectoryExists();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(manager->stateDirectory())));
+}
+
+void AppDelegate::quit()
+{
+    // The agent's job belongs to the service manager and keeps running.
+    QCoreApplication::quit();
+}
+
+} // namespace kestrune::app

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+
+class QPlainTextEdit;
+class QWidget;
+
+namespace kestrune::app {
+
+// One pairing QR window. The window belongs to nobody and deletes itself when the
+// user closes it, so dropping the controller (a newer QR replaces it) leaves the
+// window open; a window never shown is deleted with its controller.
+class QRWindowController {
+public:
+    explicit QRWindowController(const QString& qrText);
+    ~QRWindowController();
+
+    QRWindowController(const QRWindowController&) = delete;
+    QRWindowController& operator=(const QRWindowController&) = delete;
+
+    // Shows the window and brings it to the front.
+    void showWindow();
+
+    // Null once the user has closed the window.
+    QWidget* window() const { return window_; }
+    QPlainTextEdit* textView() const { return textView_; }
+
+private:
+    QPointer<QWidget> window_;
+    QPointer<QPlainTextEdit> textView_;
+};
+
+} // namespace kestrune::app

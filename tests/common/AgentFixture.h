@@ -1,0 +1,45 @@
+#pragma once
+
+#include "agent/AgentManager.h"
+#include "common/LoopbackHttpServer.h"
+#include "common/TestFiles.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrune::testkit {
+
+// A home folder, a resources folder holding a fake agent, a launchctl that records
+// its argument vectors, and a loopback relay answering a valid provisioning reply.
+class AgentFixture {
+public:
+    AgentFixture();
+
+    // The environment for a manager: every path and URL points into this fixture.
+    AgentEnvironment environment() const;
+    AgentManager manager() const { return AgentManager(environment()); }
+
+    // Sets the exit status of the recording launchctl for one subcommand.
+    void failLaunchctl(const std::string& subcommand, int status, const std::string& message);
+    // One line per launchctl call, its arguments joined by single spaces.
+    std::vector<std::string> launchctlCalls() const;
+
+    std::string home() const { return root_ / "Home Folder"; }
+    std::string resources() const { return root_ / "Resources"; }
+    std::string agentPath() const { return resources() + "/halvenix-server"; }
+    LoopbackHttpServer& relay() { return *relay_; }
+
+    // What the relay answers from now on.
+    void setRelayReply(int status, std::string body);
+
+private:
+    TemporaryDirectory root_;
+    std::mutex replyMutex_;
+    int relayStatus_ = 200;
+    std::string relayBody_ = R"({"device_id":"device-1","server_token":"server-1","client_token":"client-1"})";
+    std::unique_ptr<LoopbackHttpServer> relay_;
+};
+
+} // namespace kestrune::testkit
