@@ -44,9 +44,10 @@ std::string serviceTarget()
 
 // One exchange between a waiting caller and a completion that may come too late:
 // both hold it, so a late completion writes into a cell that is still alive.
+// The caller moves the outcome out, so nothing in it is shared with a late completion.
 struct ProvisionExchange {
     std::mutex mutex;
-    HttpOutcome outcome{std::nullopt, std::make_exception_ptr(KestruneError::provisionFailed("No response"))};
+    std::optional<HttpOutcome> outcome; // none: no answer yet
     std::binary_semaphore done{0};
 };
 
@@ -131,7 +132,10 @@ ProvisionResponse AgentManager::provisionDevice() const
     HttpOutcome outcome;
     {
         std::lock_guard guard(exchange->mutex);
-        outcome = exchange->outcome;
+        if (!exchange->outcome) {
+            throw KestruneError::provisionFailed("No response");
+        }
+        outcome = std::move(*exchange->outcome);
     }
     if (outcome.error) {
         std::rethrow_exception(outcome.error);
