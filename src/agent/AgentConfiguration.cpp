@@ -42,8 +42,9 @@ void requireShellTransportable(const AgentConfigurationValues& values)
 {
     for (const auto& [key, value] : configurationEntries(values)) {
         if (value.find('\0') != std::string_view::npos) {
-            throw KestruneError::provisionFailed(std::string("The relay's reply holds a NUL character in the value for ") +
-                                                 key + ", which the agent cannot receive.");
+            throw KestruneError::provisionFailed(
+                std::string("The relay's reply holds a NUL character in the value for ") + key +
+                ", which the agent cannot receive.");
         }
     }
 }

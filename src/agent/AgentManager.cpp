@@ -61,10 +61,8 @@ struct HealthExchange {
 AgentManager::AgentManager() : AgentManager(AgentEnvironment::current()) {}
 
 AgentManager::AgentManager(AgentEnvironment environment)
-    : environment_(std::move(environment)),
-      stateDirectory_(environment_.homeDirectory + "/.halvenix"),
-      configPath_(stateDirectory_ + "/config.env"),
-      logPath_(stateDirectory_ + "/server.log"),
+    : environment_(std::move(environment)), stateDirectory_(environment_.homeDirectory + "/.halvenix"),
+      configPath_(stateDirectory_ + "/config.env"), logPath_(stateDirectory_ + "/server.log"),
       launchAgentPath_(environment_.homeDirectory + "/Library/LaunchAgents/" + launchdLabel + ".plist"),
       bundledAgentPath_(environment_.resourcesDirectory
                             ? *environment_.resourcesDirectory + "/halvenix-server"
@@ -162,8 +160,7 @@ void AgentManager::writeLaunchAgent() const
 {
     const std::filesystem::path folder = std::filesystem::path(launchAgentPath_).parent_path();
     std::filesystem::create_directories(folder); // throws filesystem_error naming the folder
-    const std::string text = launchAgentPropertyList(
-        {launchdLabel, environment_.shellPath, launchCommand(), logPath_});
+    const std::string text = launchAgentPropertyList({launchdLabel, environment_.shellPath, launchCommand(), logPath_});
     atomicWrite(text, launchAgentPath_, privateFileMode);
 }
 

@@ -44,7 +44,7 @@ struct AgentEnvironment {
 // any number of threads at once. Every operation but the path accessors and
 // ensureStateDirectoryExists blocks: call them off the UI thread.
 class AgentManager {
-public:
+  public:
     AgentManager();
     explicit AgentManager(AgentEnvironment environment);
 
@@ -84,7 +84,7 @@ public:
     // "set -a; source <config>; set +a; exec <agent>", both paths shell-quoted.
     std::string launchCommand() const;
 
-private:
+  private:
     ProvisionResponse provisionDevice() const;
     void writeFirstConfiguration() const;
     void runLaunchctl(const std::vector<std::string>& arguments) const;

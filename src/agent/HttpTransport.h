@@ -13,7 +13,7 @@ namespace kestrune {
 // A transport failure (refused, reset, timed out, TLS, ...) with the HTTP stack's
 // own message, passed on beside KestruneError.
 class NetworkError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -7,7 +7,7 @@ namespace kestrune {
 // A reply body that could not be decoded: the decoder's own failure, passed on
 // beside KestruneError rather than wrapped in it.
 class JsonDecodingError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

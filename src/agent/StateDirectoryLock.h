@@ -9,7 +9,7 @@ namespace kestrune {
 // directory anew, and such locks belong to the open description. Released on
 // destruction, or by the kernel if the process dies.
 class StateDirectoryLock {
-public:
+  public:
     // Blocks until the lock is held; throws std::system_error when the directory
     // cannot be opened or locked.
     explicit StateDirectoryLock(const std::string& directory);
@@ -17,7 +17,7 @@ public:
     StateDirectoryLock& operator=(const StateDirectoryLock&) = delete;
     ~StateDirectoryLock();
 
-private:
+  private:
     int fd_ = -1;
 };
 

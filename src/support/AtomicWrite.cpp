@@ -18,7 +18,7 @@ namespace {
 }
 
 class LockedTemporaryFile {
-public:
+  public:
     // Opens and exclusively locks the temporary file that currently stands at
     // `path`. A writer that waited for the lock may find that the file it locked
     // has meanwhile been renamed into place by the previous holder; it then starts
@@ -55,13 +55,13 @@ public:
     int fd() const { return fd_; }
     void markCommitted() { committed_ = true; }
 
-private:
+  private:
     bool stillNamedByPath() const
     {
         struct stat opened {};
         struct stat named {};
-        return ::fstat(fd_, &opened) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
-               opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+        return ::fstat(fd_, &opened) == 0 && ::lstat(path_.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+               opened.st_ino == named.st_ino;
     }
     void closeQuietly()
     {

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace kestrune {
 

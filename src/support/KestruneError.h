@@ -8,7 +8,7 @@ namespace kestrune {
 // The program's own failures. Each case carries one finished text for the user;
 // platform failures (files, processes, network, JSON) travel as their own types.
 class KestruneError : public std::exception {
-public:
+  public:
     enum class Case { missingBundledAgent, processFailed, provisionFailed };
 
     static KestruneError missingBundledAgent(std::string agentPath);
@@ -22,7 +22,7 @@ public:
     const std::string& errorDescription() const noexcept { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     KestruneError(Case errorCase, std::string payload);
 
     Case case_;

@@ -26,7 +26,7 @@ namespace {
 }
 
 class Descriptor {
-public:
+  public:
     Descriptor() = default;
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(const Descriptor&) = delete;
@@ -51,7 +51,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -72,7 +72,7 @@ Pipe makePipe()
 }
 
 class SpawnFileActions {
-public:
+  public:
     SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
     SpawnFileActions(const SpawnFileActions&) = delete;
     SpawnFileActions& operator=(const SpawnFileActions&) = delete;
@@ -80,7 +80,7 @@ public:
 
     posix_spawn_file_actions_t* get() { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_{};
 };
 
@@ -91,8 +91,8 @@ void check(int result, const char* what)
     }
 }
 
-pid_t spawnChild(const std::string& executable, const std::vector<std::string>& arguments,
-                 const Pipe& output, const Pipe& errorOutput)
+pid_t spawnChild(const std::string& executable, const std::vector<std::string>& arguments, const Pipe& output,
+                 const Pipe& errorOutput)
 {
     SpawnFileActions actions;
     check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),

@@ -79,16 +79,22 @@ TEST(LaunchAgent, PropertyListIsTheExactDefinition)
         "    <array>\n"
         "        <string>/bin/zsh</string>\n"
         "        <string>-lc</string>\n"
-        "        <string>" + command + "</string>\n"
+        "        <string>" +
+        command +
+        "</string>\n"
         "    </array>\n"
         "    <key>RunAtLoad</key>\n"
         "    <true/>\n"
         "    <key>KeepAlive</key>\n"
         "    <true/>\n"
         "    <key>StandardOutPath</key>\n"
-        "    <string>" + manager.logPath() + "</string>\n"
+        "    <string>" +
+        manager.logPath() +
+        "</string>\n"
         "    <key>StandardErrorPath</key>\n"
-        "    <string>" + manager.logPath() + "</string>\n"
+        "    <string>" +
+        manager.logPath() +
+        "</string>\n"
         "</dict>\n"
         "</plist>";
     EXPECT_EQ(readFile(manager.launchAgentPath()), expected);
@@ -133,8 +139,8 @@ TEST(LaunchAgent, AwkwardPathsReachTheParserAndTheShellIntact)
 
     const std::string parsed = parsedPropertyList(manager.launchAgentPath());
     const std::string expected = std::string("app.halvenix.server") + '\0' + "/bin/zsh" + '\0' + "-lc" + '\0' +
-                                 manager.launchCommand() + '\0' + "True" + '\0' + "True" + '\0' +
-                                 manager.logPath() + '\0' + manager.logPath();
+                                 manager.launchCommand() + '\0' + "True" + '\0' + "True" + '\0' + manager.logPath() +
+                                 '\0' + manager.logPath();
     EXPECT_EQ(parsed, expected);
     // The command as launchd would run it: the agent starts with the file's values.
     EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}),

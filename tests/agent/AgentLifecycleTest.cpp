@@ -94,9 +94,8 @@ TEST(PairingOutput, RunsTheAgentInPrintingModeThroughTheLoginShell)
 {
     AgentFixture fixture;
     const AgentManager manager = fixture.manager();
-    EXPECT_EQ(manager.launchCommand() + " --print-qr",
-              "set -a; source '" + manager.configPath() + "'; set +a; exec '" + manager.bundledAgentPath() +
-                  "' --print-qr");
+    EXPECT_EQ(manager.launchCommand() + " --print-qr", "set -a; source '" + manager.configPath() + "'; set +a; exec '" +
+                                                           manager.bundledAgentPath() + "' --print-qr");
     manager.ensureConfigured();
     EXPECT_EQ(manager.pairingQROutput(), "QR for device-1\n\n"); // trailing line feeds kept
 

@@ -42,12 +42,10 @@ TEST(HealthProbe, RedirectsAreNotFollowed)
 {
     AgentFixture fixture;
     LoopbackHttpServer agent;
-    agent.server().Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("/elsewhere");
-    });
-    agent.server().Get("/elsewhere", [](const httplib::Request&, httplib::Response& response) {
-        response.status = 200;
-    });
+    agent.server().Get(
+        "/healthz", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/elsewhere"); });
+    agent.server().Get("/elsewhere",
+                       [](const httplib::Request&, httplib::Response& response) { response.status = 200; });
     agent.start();
     EXPECT_FALSE(probing(fixture, agent.url("/healthz")).isAgentHealthy());
 }
@@ -69,9 +67,7 @@ TEST(HealthProbe, ProxySettingsAreIgnored)
 {
     AgentFixture fixture;
     LoopbackHttpServer agent;
-    agent.server().Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
-        response.status = 200;
-    });
+    agent.server().Get("/healthz", [](const httplib::Request&, httplib::Response& response) { response.status = 200; });
     agent.start();
     const std::string closedProxy = "http://127.0.0.1:" + std::to_string(closedLoopbackPort());
     ::setenv("http_proxy", closedProxy.c_str(), 1);

@@ -16,8 +16,7 @@ namespace {
 
 // The text of whatever the first-time configuration throws; the configuration
 // must be left unwritten in every failing case.
-template <typename Error>
-std::string firstRunFailure(const AgentManager& manager)
+template <typename Error> std::string firstRunFailure(const AgentManager& manager)
 {
     try {
         manager.ensureConfigured();
@@ -97,7 +96,8 @@ TEST(Provisioning, EmptyMembersFailWithMissingFields)
 
 TEST(Provisioning, OversizedBodyFailsClearly)
 {
-    const std::string huge = R"({"device_id":")" + std::string(2 << 20, 'x') + R"(","server_token":"s","client_token":"c"})";
+    const std::string huge =
+        R"({"device_id":")" + std::string(2 << 20, 'x') + R"(","server_token":"s","client_token":"c"})";
     EXPECT_EQ(failureFor(200, huge), "The relay's reply was too large to be a provisioning answer.");
 }
 

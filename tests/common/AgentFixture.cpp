@@ -13,10 +13,14 @@ AgentFixture::AgentFixture() : relay_(std::make_unique<LoopbackHttpServer>())
     std::filesystem::create_directories(root_ / "launchctl-status");
     writeScript(agentPath(), "if [ \"$1\" = --print-qr ]; then printf 'QR for %s\\n\\n' \"$HALVENIX_DEVICE_ID\"; fi\n");
     // Records one line per call; a file named after the subcommand scripts a failure.
-    writeScript(root_ / "launchctl",
-                "echo \"$*\" >> '" + (root_ / "launchctl-calls") + "'\n"
-                "status_file='" + (root_ / "launchctl-status") + "/'\"$1\"\n"
-                "if [ -f \"$status_file\" ]; then cat \"$status_file.message\" >&2; exit $(cat \"$status_file\"); fi\n");
+    writeScript(
+        root_ / "launchctl",
+        "echo \"$*\" >> '" + (root_ / "launchctl-calls") +
+            "'\n"
+            "status_file='" +
+            (root_ / "launchctl-status") +
+            "/'\"$1\"\n"
+            "if [ -f \"$status_file\" ]; then cat \"$status_file.message\" >&2; exit $(cat \"$status_file\"); fi\n");
     relay_->server().Post("/provision", [this](const httplib::Request&, httplib::Response& response) {
         std::lock_guard guard(replyMutex_);
         response.status = relayStatus_;

@@ -14,7 +14,7 @@ namespace kestrune::testkit {
 // A home folder, a resources folder holding a fake agent, a launchctl that records
 // its argument vectors, and a loopback relay answering a valid provisioning reply.
 class AgentFixture {
-public:
+  public:
     AgentFixture();
 
     // The environment for a manager: every path and URL points into this fixture.
@@ -34,7 +34,7 @@ public:
     // What the relay answers from now on.
     void setRelayReply(int status, std::string body);
 
-private:
+  private:
     TemporaryDirectory root_;
     std::mutex replyMutex_;
     int relayStatus_ = 200;

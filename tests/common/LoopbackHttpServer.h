@@ -12,7 +12,7 @@ namespace kestrune::testkit {
 // An HTTP server on 127.0.0.1 and a free port, serving on its own thread until
 // destroyed. Handlers are installed through server() before start().
 class LoopbackHttpServer {
-public:
+  public:
     LoopbackHttpServer();
     LoopbackHttpServer(const LoopbackHttpServer&) = delete;
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
@@ -24,7 +24,7 @@ public:
     std::string url(const std::string& path) const;
     int requestCount() const { return requests_.load(); }
 
-private:
+  private:
     httplib::Server server_;
     std::thread thread_;
     int port_ = 0;
@@ -33,7 +33,7 @@ private:
 
 // A TCP listener that accepts connections and never answers a byte.
 class SilentListener {
-public:
+  public:
     SilentListener();
     SilentListener(const SilentListener&) = delete;
     SilentListener& operator=(const SilentListener&) = delete;
@@ -42,7 +42,7 @@ public:
     int port() const { return port_; }
     std::string url(const std::string& path) const;
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };

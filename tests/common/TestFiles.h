@@ -9,7 +9,7 @@ namespace kestrune::testkit {
 
 // A fresh directory under the system's temporary folder, removed with its contents.
 class TemporaryDirectory {
-public:
+  public:
     TemporaryDirectory();
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
@@ -18,7 +18,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

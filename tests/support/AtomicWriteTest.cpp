@@ -1,5 +1,6 @@
-#include "common/TestFiles.h"
 #include "support/AtomicWrite.h"
+
+#include "common/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +17,11 @@ using kestrune::testkit::TemporaryDirectory;
 namespace {
 
 class ScopedUmask {
-public:
+  public:
     explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
     ~ScopedUmask() { ::umask(previous_); }
 
-private:
+  private:
     mode_t previous_;
 };
 

@@ -1,6 +1,7 @@
+#include "support/ProcessRunner.h"
+
 #include "common/TestFiles.h"
 #include "support/KestruneError.h"
-#include "support/ProcessRunner.h"
 
 #include <gtest/gtest.h>
 

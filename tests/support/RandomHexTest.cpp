@@ -1,5 +1,6 @@
-#include "support/KestruneError.h"
 #include "support/RandomHex.h"
+
+#include "support/KestruneError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-#include "common/TestFiles.h"
 #include "support/TextEncoding.h"
+
+#include "common/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -28,9 +29,18 @@ TEST(TextEncoding, WorkedExamples)
 TEST(TextEncoding, ZshReadsBackExactlyWhatWasQuoted)
 {
     const std::vector<std::string> awkward = {
-        "",          "plain",      "it's",         "''''",       "$HOME $(id) `id`", "back\\slash\\",
-        "\"double\"", "line\nfeed\n", "tab\tand space ", "caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x94\x91",
-        "!history*?[glob]~", "semi; colon & amp | pipe > redirect",
+        "",
+        "plain",
+        "it's",
+        "''''",
+        "$HOME $(id) `id`",
+        "back\\slash\\",
+        "\"double\"",
+        "line\nfeed\n",
+        "tab\tand space ",
+        "caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x94\x91",
+        "!history*?[glob]~",
+        "semi; colon & amp | pipe > redirect",
     };
     for (const auto& value : awkward) {
         // Through a parameter: the output mirrors the quoted word byte for byte.

@@ -16,7 +16,9 @@ TEST(Utf8, StrictValidation)
     EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80")); // above U+10FFFF
     EXPECT_FALSE(isValidUtf8("ok\xe2\x82"));       // truncated at the end
     EXPECT_FALSE(isValidUtf8("\x80"));             // lone continuation
-    EXPECT_EQ(decodeUtf8Strictly("good\xff" "bad"), "");
+    EXPECT_EQ(decodeUtf8Strictly("good\xff"
+                                 "bad"),
+              "");
     EXPECT_EQ(decodeUtf8Strictly("good"), "good");
 }
 
