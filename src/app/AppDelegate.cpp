@@ -3,7 +3,6 @@
 #include "AgentErrorAlert.h"
 #include "BackgroundQueue.h"
 #include "StatusIcon.h"
-
 #include "agent/ProgramConstants.h"
 
 #include <QAction>
@@ -32,9 +31,7 @@ constexpr int refreshIntervalMilliseconds = 5000;
 AppDelegate::AppDelegate() : AppDelegate(kestrune::AgentManager()) {}
 
 AppDelegate::AppDelegate(kestrune::AgentManager agentManager, QObject* parent)
-    : QObject(parent),
-      manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))),
-      channel(this)
+    : QObject(parent), manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))), channel(this)
 {
 }
 
@@ -117,17 +114,17 @@ void AppDelegate::refreshStatus()
 void AppDelegate::runAgentAction(const QString& title, AgentWork work)
 {
     setStatusTitle(QStringLiteral("Status: ") + title);
-    BackgroundQueue::shared().run(
-        WorkClass::userInitiated, [this, manager = manager, channel = channel, work = std::move(work)] {
-            try {
-                work(*manager);
-            } catch (...) {
-                const QString description = agentErrorDescription(std::current_exception());
-                channel.post([this, description] { presentAgentError(description); });
-                return;
-            }
-            channel.post([this] { refreshStatus(); });
-        });
+    BackgroundQueue::shared().run(WorkClass::userInitiated,
+                                  [this, manager = manager, channel = channel, work = std::move(work)] {
+                                      try {
+                                          work(*manager);
+                                      } catch (...) {
+                                          const QString description = agentErrorDescription(std::current_exception());
+                                          channel.post([this, description] { presentAgentError(description); });
+                                          return;
+                                      }
+                                      channel.post([this] { refreshStatus(); });
+                                  });
 }
 
 void AppDelegate::presentAgentError(const QString& description)

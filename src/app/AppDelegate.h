@@ -2,7 +2,6 @@
 
 #include "MainThreadChannel.h"
 #include "QRWindowController.h"
-
 #include "agent/AgentManager.h"
 
 #include <QObject>
@@ -25,7 +24,7 @@ namespace kestrune::app {
 class AppDelegate : public QObject {
     Q_OBJECT
 
-public:
+  public:
     using AgentWork = std::function<void(const kestrune::AgentManager&)>;
 
     AppDelegate();
@@ -46,7 +45,7 @@ public:
     // The controller of the most recent pairing QR window, if any.
     const QRWindowController* currentQRWindow() const { return qrWindow.get(); }
 
-public slots:
+  public slots:
     // Probes the agent's health in the background; returns at once.
     void refreshStatus();
 
@@ -59,7 +58,7 @@ public slots:
     void openSettingsFolder();
     void quit();
 
-private:
+  private:
     void setStatusTitle(const QString& title);
     void presentAgentError(const QString& description);
     void presentPairingQR(const QString& qrText);

@@ -19,7 +19,7 @@ enum class WorkClass {
 // The pools are never destroyed: the process may end while a probe still waits on
 // the network, and nothing at exit should block on it beyond waitForDone's bound.
 class BackgroundQueue {
-public:
+  public:
     static BackgroundQueue& shared();
 
     // Runs `work` on a thread of `workClass`'s pool and returns at once. `work`
@@ -32,7 +32,7 @@ public:
     BackgroundQueue(const BackgroundQueue&) = delete;
     BackgroundQueue& operator=(const BackgroundQueue&) = delete;
 
-private:
+  private:
     BackgroundQueue();
 
     QThreadPool* utility_;

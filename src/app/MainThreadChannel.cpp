@@ -13,8 +13,7 @@ struct MainThreadChannel::State {
     QObject* receiver;
 };
 
-MainThreadChannel::MainThreadChannel(QObject* receiver)
-    : state_(std::make_shared<State>())
+MainThreadChannel::MainThreadChannel(QObject* receiver) : state_(std::make_shared<State>())
 {
     state_->receiver = receiver;
 }

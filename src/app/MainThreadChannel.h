@@ -11,7 +11,7 @@ namespace kestrune::app {
 // the receiver lives. Copies share one state, so a worker may hold its copy after
 // the receiver is gone: once closed, posts are dropped.
 class MainThreadChannel {
-public:
+  public:
     explicit MainThreadChannel(QObject* receiver);
 
     // Queues `call` to run on the receiver's thread, in the receiver's context (a
@@ -21,7 +21,7 @@ public:
     // Called by the receiver's destructor before its QObject part goes away.
     void close() const;
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
 };

@@ -37,8 +37,8 @@ QRWindowController::QRWindowController(const QString& qrText)
     textView->setReadOnly(true);
     textView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     textView->setFont(qrFont());
-    // A wrapped QR code cannot be scanned: long lines scroll instead. The plain
-    // text layout keeps single line spacing, so block characters meet row to row.
+    // A wrapped QR code cannot be scanned: long lines scroll instead. Lines keep
+    // the font's own spacing with no added leading, so block rows meet.
     textView->setLineWrapMode(QPlainTextEdit::NoWrap);
     textView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     textView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -64,6 +64,16 @@ QRWindowController::~QRWindowController()
     if (window_ && !window_->isVisible()) {
         delete window_;
     }
+}
+
+QWidget* QRWindowController::window() const
+{
+    return window_;
+}
+
+QPlainTextEdit* QRWindowController::textView() const
+{
+    return textView_;
 }
 
 void QRWindowController::showWindow()

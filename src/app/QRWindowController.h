@@ -12,7 +12,7 @@ namespace kestrune::app {
 // user closes it, so dropping the controller (a newer QR replaces it) leaves the
 // window open; a window never shown is deleted with its controller.
 class QRWindowController {
-public:
+  public:
     explicit QRWindowController(const QString& qrText);
     ~QRWindowController();
 
@@ -23,10 +23,10 @@ public:
     void showWindow();
 
     // Null once the user has closed the window.
-    QWidget* window() const { return window_; }
-    QPlainTextEdit* textView() const { return textView_; }
+    QWidget* window() const;
+    QPlainTextEdit* textView() const;
 
-private:
+  private:
     QPointer<QWidget> window_;
     QPointer<QPlainTextEdit> textView_;
 };
