@@ -6,9 +6,10 @@
 
 namespace {
 
-// Lets an action already under way (provisioning, writing the job) finish before
-// the process ends; a hung child cannot hold the exit beyond this.
-constexpr int exitGraceMilliseconds = 20000;
+// Quitting does not wait for agent actions: every file is replaced atomically, so
+// ending mid-action loses nothing. The short grace only lets a health probe that
+// is under way (at most two seconds) end before the process tears down.
+constexpr int exitGraceMilliseconds = 2500;
 
 } // namespace
 
