@@ -104,10 +104,12 @@ void AgentManager::writeFirstConfiguration() const
     values.allowedPath = environment_.homeDirectory;
     requireShellTransportable(values);
 
-    atomicWrite(agentConfigurationText(values), configPath_, privateFileMode);
+    // config.env marks the first run as done, so it comes last: a run that dies or
+    // fails before it is repeated whole, and nobody finds it without the private log.
     if (!somethingExistsAt(logPath_)) {
         atomicWrite("", logPath_, privateFileMode);
     }
+    atomicWrite(agentConfigurationText(values), configPath_, privateFileMode);
 }
 
 ProvisionResponse AgentManager::provisionDevice() const

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <initializer_list>
+
 namespace kestrune {
 
 namespace {
@@ -21,6 +23,20 @@ std::string stringMember(const nlohmann::json& object, const char* key)
     return member->get<std::string>();
 }
 
+// The parser's message ends by quoting what it last read, which can be most of the
+// reply: a megabyte of it, bytes that are not UTF-8, or a token meant for the agent.
+// Only the parser's own explanation before the quote is kept.
+std::string withoutQuotedInput(const nlohmann::json::exception& error)
+{
+    std::string message = error.what();
+    for (const char* quote : {"; last read: '", " parsing '"}) {
+        if (const auto start = message.find(quote); start != std::string::npos) {
+            message.resize(start);
+        }
+    }
+    return message;
+}
+
 } // namespace
 
 ProvisionResponse ProvisionResponse::decode(std::string_view body)
@@ -29,7 +45,7 @@ ProvisionResponse ProvisionResponse::decode(std::string_view body)
     try {
         document = nlohmann::json::parse(body);
     } catch (const nlohmann::json::exception& error) {
-        throw JsonDecodingError(std::string("The relay's reply is not valid JSON: ") + error.what());
+        throw JsonDecodingError("The relay's reply is not valid JSON: " + withoutQuotedInput(error));
     }
     if (!document.is_object()) {
         throw JsonDecodingError(std::string("The relay's reply is a JSON ") + document.type_name() +
