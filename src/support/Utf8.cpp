@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace kestrune {
@@ -56,11 +57,30 @@ bool isWhitespaceOrNewline(char32_t c)
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// The position of the first byte at or after `position` that is not ASCII, or the
+// end. Output is mostly ASCII: eight bytes at a time is several times faster.
+std::size_t skipAscii(std::string_view bytes, std::size_t position)
+{
+    constexpr std::uint64_t highBits = 0x8080808080808080ULL;
+    while (position + sizeof(std::uint64_t) <= bytes.size()) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + position, sizeof word);
+        if ((word & highBits) != 0) {
+            break;
+        }
+        position += sizeof word;
+    }
+    while (position < bytes.size() && static_cast<unsigned char>(bytes[position]) < 0x80) {
+        ++position;
+    }
+    return position;
+}
+
 } // namespace
 
 bool isValidUtf8(std::string_view bytes)
 {
-    for (std::size_t position = 0; position < bytes.size();) {
+    for (std::size_t position = skipAscii(bytes, 0); position < bytes.size(); position = skipAscii(bytes, position)) {
         const auto decoded = decodeAt(bytes, position);
         if (!decoded) {
             return false;

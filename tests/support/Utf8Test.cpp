@@ -33,3 +33,20 @@ TEST(Utf8, TrimsUnicodeWhitespaceAtBothEndsOnly)
     // Zero-width space is not white space in this sense.
     EXPECT_EQ(trimWhitespaceAndNewlines("\xe2\x80\x8bx"), "\xe2\x80\x8bx");
 }
+
+// Validation steps over ASCII several bytes at a time: whatever follows a run of
+// ASCII, at any offset and near the end, must still be judged byte by byte.
+TEST(Utf8, JudgesWhatFollowsAsciiRunsOfEveryLength)
+{
+    for (std::size_t run = 0; run <= 24; ++run) {
+        const std::string ascii(run, 'a');
+        EXPECT_TRUE(isValidUtf8(ascii)) << run;
+        EXPECT_TRUE(isValidUtf8(ascii + "\xc3\xa9" + ascii)) << run;
+        EXPECT_TRUE(isValidUtf8(ascii + "\xf0\x9f\x98\x80")) << run;
+        EXPECT_FALSE(isValidUtf8(ascii + "\xff" + ascii)) << run;
+        EXPECT_FALSE(isValidUtf8(ascii + "\x80")) << run;
+        EXPECT_FALSE(isValidUtf8(ascii + "\xe2\x82")) << run;         // truncated at the end
+        EXPECT_FALSE(isValidUtf8(ascii + "\xc3" + ascii + "a")) << run; // lead byte, then ASCII
+        EXPECT_FALSE(isValidUtf8(ascii + "\xed\xa0\x80" + ascii)) << run;
+    }
+}
