@@ -1,20 +1,75 @@
 #include "agent/HttpTransport.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <memory>
-#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace kestrune {
 
 namespace {
 
-void initialiseCurlOnce()
+#ifdef __APPLE__
+constexpr const char* curlLibraryName = "libcurl.4.dylib";
+#else
+constexpr const char* curlLibraryName = "libcurl.so.4";
+#endif
+
+// libcurl is opened on the first transfer rather than linked: linked, it and the two
+// dozen libraries it needs load before main() on every start, and the app shows its
+// icon some 9 ms later.
+struct CurlLibrary {
+    decltype(&curl_global_init) globalInit = nullptr;
+    decltype(&curl_easy_init) easyInit = nullptr;
+    decltype(&curl_easy_setopt) easySetopt = nullptr;
+    decltype(&curl_easy_perform) easyPerform = nullptr;
+    decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
+    decltype(&curl_easy_strerror) easyStrerror = nullptr;
+    decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+};
+
+template <typename Function> bool bind(void* library, const char* name, Function& function)
 {
-    // curl_global_init is not thread-safe itself: run it once, before any transfer.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+// The library, ready for transfers, or the reason it is not there.
+struct LoadedCurl {
+    std::optional<CurlLibrary> library;
+    std::string failure;
+};
+
+const LoadedCurl& loadedCurl()
+{
+    // A function-local static: initialised once, and curl_global_init (which is not
+    // thread-safe itself) runs inside it, before any transfer.
+    static const LoadedCurl loaded = [] {
+        LoadedCurl result;
+        void* library = ::dlopen(curlLibraryName, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            const char* reason = ::dlerror();
+            result.failure = std::string("Failed to load the HTTP library: ") + (reason ? reason : curlLibraryName);
+            return result;
+        }
+        CurlLibrary curl;
+        if (!(bind(library, "curl_global_init", curl.globalInit) && bind(library, "curl_easy_init", curl.easyInit) &&
+              bind(library, "curl_easy_setopt", curl.easySetopt) &&
+              bind(library, "curl_easy_perform", curl.easyPerform) &&
+              bind(library, "curl_easy_getinfo", curl.easyGetinfo) &&
+              bind(library, "curl_easy_strerror", curl.easyStrerror) &&
+              bind(library, "curl_easy_cleanup", curl.easyCleanup)) ||
+            curl.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            result.failure = "Failed to start the HTTP library";
+            return result;
+        }
+        result.library = curl;
+        return result;
+    }();
+    return loaded;
 }
 
 struct Transfer {
@@ -39,7 +94,12 @@ using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
 HttpOutcome perform(const HttpRequest& request)
 {
-    CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
+    const LoadedCurl& loaded = loadedCurl();
+    if (!loaded.library) {
+        return {std::nullopt, std::make_exception_ptr(NetworkError(loaded.failure))};
+    }
+    const CurlLibrary& library = *loaded.library;
+    CurlHandle curl(library.easyInit(), library.easyCleanup);
     if (!curl) {
         return {std::nullopt, std::make_exception_ptr(NetworkError("Failed to start an HTTP request"))};
     }
@@ -47,33 +107,33 @@ HttpOutcome perform(const HttpRequest& request)
     transfer.maxBodyBytes = request.maxBodyBytes;
     char errorText[CURL_ERROR_SIZE] = {};
     CURL* handle = curl.get();
-    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L); // we run on our own threads
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    library.easySetopt(handle, CURLOPT_URL, request.url.c_str());
+    library.easySetopt(handle, CURLOPT_NOSIGNAL, 1L); // we run on our own threads
+    library.easySetopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    library.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    library.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    library.easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
+    library.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
+    library.easySetopt(handle, CURLOPT_ERRORBUFFER, errorText);
     if (request.bypassProxy) {
-        curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
+        library.easySetopt(handle, CURLOPT_NOPROXY, "*");
     }
     if (request.method == HttpRequest::Method::post) {
-        curl_easy_setopt(handle, CURLOPT_POST, 1L);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, "");
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, 0L);
+        library.easySetopt(handle, CURLOPT_POST, 1L);
+        library.easySetopt(handle, CURLOPT_POSTFIELDS, "");
+        library.easySetopt(handle, CURLOPT_POSTFIELDSIZE, 0L);
     }
 
-    const CURLcode result = curl_easy_perform(handle);
+    const CURLcode result = library.easyPerform(handle);
     if (transfer.bodyTooLarge) {
         return {std::nullopt, nullptr, true};
     }
     if (result != CURLE_OK) {
-        const std::string message = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+        const std::string message = errorText[0] != '\0' ? errorText : library.easyStrerror(result);
         return {std::nullopt, std::make_exception_ptr(NetworkError(message))};
     }
     HttpReply reply;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
+    library.easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.body = std::move(transfer.body);
     return {std::move(reply), nullptr};
 }
@@ -82,7 +142,7 @@ HttpOutcome perform(const HttpRequest& request)
 
 void startHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> completion)
 {
-    initialiseCurlOnce();
+    (void)loadedCurl(); // on the caller's thread, so no caller's wait includes the loading
     std::thread([request = std::move(request), completion = std::move(completion)] {
         completion(perform(request));
     }).detach();
