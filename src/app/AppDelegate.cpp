@@ -181,10 +181,28 @@ void AppDelegate::showPairingQR()
 
 void AppDelegate::presentPairingQR(const QString& qrText)
 {
+    // A window takes milliseconds to build and paint. Answers that arrive together
+    // are delivered in one pass of the event loop: opening all their windows there
+    // would freeze the UI for as long, so each pass opens one.
+    pendingQRTexts.push_back(qrText);
+    if (pendingQRTexts.size() == 1) {
+        QTimer::singleShot(0, this, &AppDelegate::presentNextPairingQR);
+    }
+}
+
+void AppDelegate::presentNextPairingQR()
+{
+    if (pendingQRTexts.empty()) {
+        return;
+    }
     // The previous window stays open until its user closes it.
-    qrWindow = std::make_unique<QRWindowController>(qrText);
+    qrWindow = std::make_unique<QRWindowController>(pendingQRTexts.front());
+    pendingQRTexts.pop_front();
     qrWindow->showWindow();
     refreshStatus();
+    if (!pendingQRTexts.empty()) {
+        QTimer::singleShot(0, this, &AppDelegate::presentNextPairingQR);
+    }
 }
 
 void AppDelegate::openDashboard()

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -62,12 +63,14 @@ class AppDelegate : public QObject {
     void setStatusTitle(const QString& title);
     void presentAgentError(const QString& description);
     void presentPairingQR(const QString& qrText);
+    void presentNextPairingQR();
 
     QSystemTrayIcon* statusItem = nullptr;
     std::shared_ptr<const kestrune::AgentManager> manager;
     QAction* statusMenuItem = nullptr;
     QTimer* timer = nullptr;
     std::unique_ptr<QRWindowController> qrWindow;
+    std::deque<QString> pendingQRTexts; // answers waiting for their window
 
     // A menu cannot have a QObject parent; the tray icon only refers to it.
     std::unique_ptr<QMenu> statusMenu;

@@ -6,6 +6,11 @@
 
 #include <utility>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace kestrune::app {
 
 namespace {
@@ -38,7 +43,23 @@ BackgroundQueue& BackgroundQueue::shared()
 void BackgroundQueue::run(WorkClass workClass, std::function<void()> work)
 {
     QThreadPool* pool = workClass == WorkClass::utility ? utility_ : userInitiated_;
+#ifdef __linux__
+    // Thread priorities mean nothing to Linux's default scheduler, so the pools'
+    // threads are made nicer instead, once each. The UI thread then gets the
+    // processor first, ahead of them and of the programs they start, which
+    // inherit the value: a burst of actions on a small machine cannot freeze it.
+    const int niceness = workClass == WorkClass::utility ? 10 : 5;
+    pool->start([niceness, work = std::move(work)] {
+        thread_local bool niced = false;
+        if (!niced) {
+            niced = true;
+            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
+        }
+        work();
+    });
+#else
     pool->start(std::move(work));
+#endif
 }
 
 bool BackgroundQueue::waitForDone(int milliseconds)

@@ -1,9 +1,10 @@
 #include "StatusIcon.h"
 
 #include <QColor>
-#include <QFont>
 #include <QPainter>
+#include <QPen>
 #include <QPixmap>
+#include <QPointF>
 #include <QRectF>
 
 namespace kestrune::app {
@@ -17,7 +18,6 @@ QPixmap drawTerminalGlyph(int side)
 
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setRenderHint(QPainter::TextAntialiasing);
 
     const qreal inset = side / 16.0;
     const QRectF square(inset, inset, side - 2 * inset, side - 2 * inset);
@@ -26,13 +26,17 @@ QPixmap drawTerminalGlyph(int side)
     painter.setBrush(QColor(0x2b, 0x2f, 0x36));
     painter.drawRoundedRect(square, radius, radius);
 
-    QFont font(QStringLiteral("monospace"));
-    font.setStyleHint(QFont::TypeWriter);
-    font.setBold(true);
-    font.setPixelSize(qMax(6, side / 2));
-    painter.setFont(font);
-    painter.setPen(QColor(0xe8, 0xea, 0xed));
-    painter.drawText(square, Qt::AlignCenter, QStringLiteral(">_"));
+    // Strokes, not text: text would load the font database at start-up, long before
+    // a menu needs it, and that is a good part of the time to the icon's appearance.
+    QPen pen(QColor(0xe8, 0xea, 0xed), qMax(1.5, side / 10.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const qreal unit = square.width() / 8.0;
+    const QPointF origin = square.topLeft();
+    const QPointF chevron[] = {origin + QPointF(1.8 * unit, 2.6 * unit), origin + QPointF(3.6 * unit, 4.0 * unit),
+                               origin + QPointF(1.8 * unit, 5.4 * unit)};
+    painter.drawPolyline(chevron, 3);
+    painter.drawLine(origin + QPointF(4.4 * unit, 5.4 * unit), origin + QPointF(6.4 * unit, 5.4 * unit));
     return pixmap;
 }
 
