@@ -85,6 +85,8 @@ class AgentManager {
     std::string launchCommand() const;
 
   private:
+    friend struct AgentManagerBenchAccess; // the benchmarks time provisioning alone
+
     ProvisionResponse provisionDevice() const;
     void writeFirstConfiguration() const;
     void runLaunchctl(const std::vector<std::string>& arguments) const;

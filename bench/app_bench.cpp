@@ -1,0 +1,357 @@
+// The app's own delegate and a real AgentManager, in process on the offscreen
+// platform, against stand-ins on loopback. Prints one "key value" per line.
+//
+//   kestrune_app_bench stall COUNT       longest UI-thread gap while COUNT Start
+//                                        Agent and COUNT Show Pairing QR run at once
+//   kestrune_app_bench start REPS        Start Agent to "running", beside the
+//                                        stand-in agent's own start-up time
+
+#include "AppDelegate.h"
+#include "BackgroundQueue.h"
+#include "BenchSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPoint>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace kestrune;
+using Clock = std::chrono::steady_clock;
+
+const QString runningStatus = QStringLiteral("Status: Local agent running");
+const QString stoppedStatus = QStringLiteral("Status: Local agent stopped");
+const QString qrTitle = QStringLiteral("Kestrune Pairing QR");
+
+double median(std::vector<double> values)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// Spins the event loop until `done` holds or `deadline` passes; false at the deadline.
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline)
+{
+    const auto end = Clock::now() + deadline;
+    while (!done()) {
+        if (Clock::now() >= end) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void spinFor(std::chrono::milliseconds duration)
+{
+    spinUntil([] { return false; }, duration);
+}
+
+int visibleQRWindows()
+{
+    int count = 0;
+    for (const QWidget* widget : QApplication::topLevelWidgets()) {
+        count += widget->isVisible() && widget->windowTitle() == qrTitle ? 1 : 0;
+    }
+    return count;
+}
+
+// Closes any alert, so that a failure is counted instead of waiting for a click.
+int dismissAlerts()
+{
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || !box->isVisible()) {
+        return 0;
+    }
+    std::fprintf(stderr, "alert: %s\n", box->informativeText().toUtf8().constData());
+    box->reject();
+    return 1;
+}
+
+// --- row 9 --------------------------------------------------------------------------
+
+int stall(int count)
+{
+    bench::TemporaryDirectory root;
+    const std::string home = root.path() + "/home";
+    std::filesystem::create_directories(home);
+    // A launchctl that records and succeeds: the actions' cost is ours, not a service manager's.
+    bench::writeScript(root.path() + "/launchctl", "#!/bin/sh\necho \"$*\" >> '" + root.path() + "/calls'\n");
+    bench::RelayStandin relay;
+
+    AgentEnvironment environment;
+    environment.homeDirectory = home;
+    environment.resourcesDirectory = std::filesystem::path(bench::standinAgentPath()).parent_path().string();
+    environment.bundleDirectory = root.path() + "/unused";
+    environment.launchctlPath = root.path() + "/launchctl";
+    environment.shellPath = "/bin/zsh";
+    environment.provisionURL = relay.provisionURL();
+    environment.healthURL = "http://127.0.0.1:" + std::to_string(bench::closedLoopbackPort()) + "/healthz";
+    environment.relayURL = "wss://relay.bench";
+
+    app::AppDelegate delegate{AgentManager(environment)};
+    delegate.applicationDidFinishLaunching();
+    if (!spinUntil([&] { return delegate.statusAction()->text() == stoppedStatus; }, std::chrono::seconds(10))) {
+        std::fprintf(stderr, "the first status probe did not finish\n");
+        return 1;
+    }
+
+    // Every action is chosen from the menu, so it has been on screen (and text drawn,
+    // loading the fonts) before the first one starts.
+    delegate.menu()->popup(QPoint(0, 0));
+    spinFor(std::chrono::milliseconds(100));
+    delegate.menu()->hide();
+
+    // Gaps between the ticks of a 1 ms timer are the UI thread's stalls.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = clock.nsecsElapsed();
+    qint64 longest = 0;
+    std::vector<std::pair<double, double>> longGaps; // (when, how long), over 16 ms
+    int alerts = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - last);
+        if (now - last > 16'000'000) {
+            longGaps.emplace_back(static_cast<double>(last) / 1e6, static_cast<double>(now - last) / 1e6);
+        }
+        last = now;
+        alerts += dismissAlerts();
+    });
+    ticker.start();
+    spinFor(std::chrono::milliseconds(300));
+    const double idleLongest = static_cast<double>(longest) / 1e6;
+
+    longest = 0;
+    longGaps.clear();
+    last = clock.nsecsElapsed();
+    const double firedAt = static_cast<double>(last) / 1e6;
+    const auto fired = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        delegate.startAgent();
+        delegate.showPairingQR();
+    }
+    const double firing = bench::millisecondsSince(fired);
+    const bool finished = spinUntil(
+        [&] {
+            return (visibleQRWindows() + alerts >= count && app::BackgroundQueue::shared().waitForDone(0)) ||
+                   alerts > 0;
+        },
+        std::chrono::seconds(90));
+    const double elapsed = bench::millisecondsSince(fired);
+    spinFor(std::chrono::milliseconds(200)); // the last refreshes land
+    ticker.stop();
+
+    std::printf("stall_longest_ms %.3f\n", static_cast<double>(longest) / 1e6);
+    std::printf("stall_idle_longest_ms %.3f\n", idleLongest);
+    std::printf("stall_firing_ms %.3f\n", firing);
+    std::printf("stall_all_done_ms %.3f\n", elapsed);
+    std::printf("stall_qr_windows %d\n", visibleQRWindows());
+    std::printf("stall_alerts %d\n", alerts);
+    for (const auto& [when, length] : longGaps) {
+        std::printf("stall_gap_over_16ms %.1f ms, %.1f ms after the actions were fired\n", length, when - firedAt);
+    }
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->windowTitle() == qrTitle) {
+            widget->close();
+        }
+    }
+    if (!finished || alerts > 0) {
+        std::fprintf(stderr, "the actions did not all finish cleanly\n");
+        return 1;
+    }
+    return 0;
+}
+
+// --- row 10 -------------------------------------------------------------------------
+
+constexpr int agentPort = 8765; // compiled into the configuration the product writes
+
+// Exec to the first 200 from /healthz, for the stand-in agent run directly.
+double agentStartup()
+{
+    const auto begin = Clock::now();
+    bench::Child agent({bench::standinAgentPath()}, bench::agentVariables(agentPort));
+    const auto end = begin + std::chrono::seconds(10);
+    while (!bench::answers200(agentPort, "/healthz")) {
+        if (Clock::now() >= end) {
+            throw std::runtime_error("the stand-in agent did not answer");
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const double milliseconds = bench::millisecondsSince(begin);
+    agent.stop();
+    return milliseconds;
+}
+
+bool portFree()
+{
+    return !bench::waitForListener(agentPort, std::chrono::milliseconds(0));
+}
+
+int startToRunning(int repetitions)
+{
+    if (!portFree()) {
+        std::fprintf(stderr, "something already listens on 127.0.0.1:%d\n", agentPort);
+        return 1;
+    }
+    bench::RelayStandin relay;
+    std::vector<double> ours;
+    std::vector<double> baseline;
+    std::vector<double> actionDone;
+    constexpr double refreshMs = 5000;
+    for (int rep = 0; rep < repetitions; ++rep) {
+        baseline.push_back(agentStartup());
+
+        // A first run each time: fresh home, fresh service-manager state.
+        bench::TemporaryDirectory root;
+        ::setenv("LAUNCHD_STANDIN_STATE_DIR", (root.path() + "/launchd").c_str(), 1);
+        ::setenv("LAUNCHD_STANDIN_THROTTLE_SECONDS", "1", 1);
+        AgentEnvironment environment;
+        environment.homeDirectory = root.path() + "/home";
+        environment.resourcesDirectory = std::filesystem::path(bench::standinAgentPath()).parent_path().string();
+        environment.bundleDirectory = root.path() + "/unused";
+        environment.launchctlPath = bench::standinDirectory() + "/launchctl";
+        environment.shellPath = "/bin/zsh";
+        environment.provisionURL = relay.provisionURL();
+        environment.healthURL = "http://127.0.0.1:" + std::to_string(agentPort) + "/healthz";
+        environment.relayURL = "wss://relay.bench";
+        std::filesystem::create_directories(environment.homeDirectory);
+        const AgentManager manager(environment);
+
+        int alerts = 0;
+        double result = -1;
+        {
+            auto delegate = std::make_unique<app::AppDelegate>(manager);
+            const auto launched = Clock::now();
+            delegate->applicationDidFinishLaunching();
+            // The user's choice falls anywhere in the refresh period: spread the
+            // repetitions over it.
+            const auto phase = std::chrono::milliseconds(
+                300 + static_cast<int>(refreshMs * (rep + 0.5) / std::max(1, repetitions)));
+            spinUntil([&] { return Clock::now() >= launched + phase; }, phase + std::chrono::seconds(1));
+
+            Clock::time_point chosen;
+            Clock::time_point running;
+            bool reached = false;
+            QObject::connect(delegate->statusAction(), &QAction::changed, [&] {
+                if (!reached && delegate->statusAction()->text() == runningStatus) {
+                    reached = true;
+                    running = Clock::now();
+                }
+            });
+            chosen = Clock::now();
+            delegate->startAgent();
+            const bool ok = spinUntil(
+                [&] {
+                    alerts += dismissAlerts();
+                    return reached || alerts > 0;
+                },
+                std::chrono::seconds(30));
+            if (ok && reached) {
+                result = std::chrono::duration<double, std::milli>(running - chosen).count();
+            }
+            app::BackgroundQueue::shared().waitForDone(10000);
+        }
+        try {
+            manager.stop();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "stop: %s\n", error.what());
+        }
+        spinUntil(portFree, std::chrono::seconds(15));
+        if (result < 0) {
+            std::fprintf(stderr, "repetition %d: the status never read running (%d alerts)\n", rep, alerts);
+            return 1;
+        }
+        ours.push_back(result);
+    }
+    std::printf("start_ours_median_ms %.3f\n", median(ours));
+    std::printf("start_ours_max_ms %.3f\n", *std::max_element(ours.begin(), ours.end()));
+    std::printf("start_ours_min_ms %.3f\n", *std::min_element(ours.begin(), ours.end()));
+    std::printf("start_agent_startup_median_ms %.3f\n", median(baseline));
+    std::printf("start_repetitions %d\n", repetitions);
+    return 0;
+}
+
+} // namespace
+
+// Times each event delivered from the event loop (not nested ones), to name what
+// a long stall was made of.
+class TimingApplication : public QApplication {
+  public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        if (depth_++ > 0 || !tracing) {
+            const bool result = QApplication::notify(receiver, event);
+            --depth_;
+            return result;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const int type = event->type();
+        const QString name = QString::fromLatin1(receiver->metaObject()->className());
+        const bool result = QApplication::notify(receiver, event);
+        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        if (ms > 2.0) {
+            std::fprintf(stderr, "event %d to %s: %.2f ms\n", type, name.toUtf8().constData(), ms);
+        }
+        --depth_;
+        return result;
+    }
+    static inline bool tracing = false;
+
+  private:
+    int depth_ = 0;
+};
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    TimingApplication application(argc, argv);
+    TimingApplication::tracing = std::getenv("KESTRUNE_BENCH_TRACE_EVENTS") != nullptr;
+    QApplication::setQuitOnLastWindowClosed(false);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s stall COUNT | start REPETITIONS\n", argv[0]);
+        return 2;
+    }
+    const int number = std::max(1, std::atoi(argv[2]));
+    try {
+        if (std::strcmp(argv[1], "stall") == 0) {
+            return stall(number);
+        }
+        if (std::strcmp(argv[1], "start") == 0) {
+            return startToRunning(number);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+    return 2;
+}
