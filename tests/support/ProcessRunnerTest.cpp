@@ -80,6 +80,22 @@ TEST(ProcessRunner, LargeOutputOnBothStreamsNeverStalls)
     EXPECT_EQ(output.find_first_not_of('o'), std::string::npos);
 }
 
+TEST(ProcessRunner, OutputLargerThanManyBuffersComesBackInOrderByteForByte)
+{
+    // Position-dependent multi-byte text, 40 MiB: any block boundary that drops,
+    // repeats or reorders bytes, or splits a character, changes the result.
+    std::string text;
+    text.reserve(40u << 20);
+    for (unsigned line = 0; text.size() < (40u << 20); ++line) {
+        text += std::to_string(line) + " \u00e9\u4e2d\U0001F600 " + std::string(line % 97, 'x') + "\n";
+    }
+    testkit::TemporaryDirectory directory;
+    testkit::writeFile(directory / "big.txt", text);
+    const std::string output = runProcess("/bin/cat", {directory / "big.txt"});
+    ASSERT_EQ(output.size(), text.size());
+    EXPECT_TRUE(output == text);
+}
+
 TEST(ProcessRunner, ChildSeesNullInputAndOnlyStandardDescriptors)
 {
     EXPECT_EQ(shOutput("cat"), "");
