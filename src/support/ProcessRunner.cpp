@@ -140,8 +140,7 @@ void widenPipe([[maybe_unused]] int descriptor)
 
 // Reads both streams to their ends while the child runs: a child that fills one
 // pipe's buffer would otherwise block forever while we wait on the other.
-void drain(Descriptor& output, Descriptor& errorOutput, OutputAccumulator& outputBytes,
-           OutputAccumulator& errorBytes)
+void drain(Descriptor& output, Descriptor& errorOutput, OutputAccumulator& outputBytes, OutputAccumulator& errorBytes)
 {
     std::array<pollfd, 2> watched{pollfd{output.get(), POLLIN, 0}, pollfd{errorOutput.get(), POLLIN, 0}};
     std::array<OutputAccumulator*, 2> sinks{&outputBytes, &errorBytes};
