@@ -1,12 +1,14 @@
 #include "agent/HttpTransport.h"
 
+#include "agent/TransferThreads.h"
+
 #include <curl/curl.h>
+
 #include <dlfcn.h>
 
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace kestrune {
 
@@ -143,9 +145,8 @@ HttpOutcome perform(const HttpRequest& request)
 void startHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> completion)
 {
     (void)loadedCurl(); // on the caller's thread, so no caller's wait includes the loading
-    std::thread([request = std::move(request), completion = std::move(completion)] {
-        completion(perform(request));
-    }).detach();
+    runOnTransferThread(
+        [request = std::move(request), completion = std::move(completion)] { completion(perform(request)); });
 }
 
 } // namespace kestrune
