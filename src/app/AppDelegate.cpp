@@ -70,7 +70,7 @@ void AppDelegate::applicationDidFinishLaunching()
     // Qt reads Ctrl as Command on macOS.
     addEntry(QStringLiteral("Quit Kestrune"), &AppDelegate::quit)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    statusItem = new QSystemTrayIcon(statusIcon(), this);
+    statusItem = new QSystemTrayIcon(fallbackStatusIcon(), this);
     statusItem->setToolTip(QStringLiteral("Kestrune"));
     statusItem->setContextMenu(statusMenu.get());
 #ifndef Q_OS_MACOS
@@ -83,6 +83,12 @@ void AppDelegate::applicationDidFinishLaunching()
     });
 #endif
     statusItem->show();
+    QTimer::singleShot(0, this, [this] {
+        const QIcon themed = themedStatusIcon();
+        if (!themed.isNull() && statusItem != nullptr) {
+            statusItem->setIcon(themed);
+        }
+    });
 
     refreshStatus();
 

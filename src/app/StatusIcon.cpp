@@ -51,12 +51,12 @@ QIcon fallbackStatusIcon()
     return icon;
 }
 
-QIcon statusIcon()
+QIcon themedStatusIcon()
 {
     QIcon themed = QIcon::fromTheme(QStringLiteral("utilities-terminal"));
     // A theme may name the icon and still have nothing to draw at tray size.
     if (themed.isNull() || themed.pixmap(22, 22).isNull()) {
-        return fallbackStatusIcon();
+        return QIcon();
     }
     return themed;
 }
