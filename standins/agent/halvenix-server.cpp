@@ -156,7 +156,7 @@ int printQR(const Settings& settings)
 {
     const std::string payload = pairingPayload(settings);
     const std::unique_ptr<QRcode, decltype(&QRcode_free)> code(
-        QRcode_encodeString(payload.c_str(), 0, QR_ECLEVEL_M, QR_MODE_8, 1), &QRcode_free);
+        QRcode_encodeString(payload.c_str(), 0, QR_ECLEVEL_L, QR_MODE_8, 1), &QRcode_free);
     if (!code) {
         fail("could not encode the pairing code");
     }
