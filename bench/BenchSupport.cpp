@@ -10,12 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -49,28 +45,6 @@ int connectTo(int port)
 }
 
 } // namespace
-
-TemporaryDirectory::TemporaryDirectory()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kestrune-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-void writeScript(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    ::chmod(path.c_str(), 0755);
-}
 
 int closedLoopbackPort()
 {

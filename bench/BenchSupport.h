@@ -9,22 +9,6 @@
 
 namespace kestrune::bench {
 
-// A fresh private folder under $TMPDIR (or /tmp), removed with its contents.
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    ~TemporaryDirectory();
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// Writes `text` to `path` with mode 0755.
-void writeScript(const std::string& path, const std::string& text);
-
 // A loopback port nothing listens on (bound, then closed).
 int closedLoopbackPort();
 
@@ -40,8 +24,8 @@ class Child {
     Child() = default;
     // `environment` entries are added to (or replace those of) ours. Standard
     // output goes to a pipe when `captureOutput`, else to /dev/null.
-    Child(const std::vector<std::string>& arguments, const std::vector<std::pair<std::string, std::string>>& environment,
-          bool captureOutput = false);
+    Child(const std::vector<std::string>& arguments,
+          const std::vector<std::pair<std::string, std::string>>& environment, bool captureOutput = false);
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     Child(Child&& other) noexcept;

@@ -9,6 +9,7 @@
 #include "AppDelegate.h"
 #include "BackgroundQueue.h"
 #include "BenchSupport.h"
+#include "common/TestFiles.h"
 
 #include <QAction>
 #include <QApplication>
@@ -114,11 +115,11 @@ int dismissAlerts()
 
 int stall(int count)
 {
-    bench::TemporaryDirectory root;
+    testkit::TemporaryDirectory root;
     const std::string home = root.path() + "/home";
     std::filesystem::create_directories(home);
     // A launchctl that records and succeeds: the actions' cost is ours, not a service manager's.
-    bench::writeScript(root.path() + "/launchctl", "#!/bin/sh\necho \"$*\" >> '" + root.path() + "/calls'\n");
+    testkit::writeScript(root.path() + "/launchctl", "echo \"$*\" >> '" + root.path() + "/calls'\n");
     bench::RelayStandin relay;
 
     AgentEnvironment environment;
@@ -257,7 +258,7 @@ int startToRunning(int repetitions)
         baseline.push_back(agentStartup());
 
         // A first run each time: fresh home, fresh service-manager state.
-        bench::TemporaryDirectory root;
+        testkit::TemporaryDirectory root;
         ::setenv("LAUNCHD_STANDIN_STATE_DIR", (root.path() + "/launchd").c_str(), 1);
         ::setenv("LAUNCHD_STANDIN_THROTTLE_SECONDS", "1", 1);
         AgentEnvironment environment;

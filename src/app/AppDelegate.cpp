@@ -85,7 +85,7 @@ void AppDelegate::applicationDidFinishLaunching()
     statusItem->show();
     QTimer::singleShot(0, this, [this] {
         const QIcon themed = themedStatusIcon();
-        if (!themed.isNull() && statusItem != nullptr) {
+        if (!themed.isNull()) {
             statusItem->setIcon(themed);
         }
     });
