@@ -5,6 +5,8 @@
 //                                        Agent and COUNT Show Pairing QR run at once
 //   kestrune_app_bench start REPS        Start Agent to "running", beside the
 //                                        stand-in agent's own start-up time
+//   kestrune_app_bench refreshes COUNT   resident memory growth over COUNT status
+//                                        refreshes against an agent that answers
 
 #include "AppDelegate.h"
 #include "BackgroundQueue.h"
@@ -111,7 +113,7 @@ int dismissAlerts()
     return 1;
 }
 
-// --- row 9 --------------------------------------------------------------------------
+// --- row 11 --------------------------------------------------------------------------
 
 int stall(int count)
 {
@@ -217,7 +219,7 @@ int stall(int count)
     return 0;
 }
 
-// --- row 10 -------------------------------------------------------------------------
+// --- row 12 -------------------------------------------------------------------------
 
 constexpr int agentPort = 8765; // compiled into the configuration the product writes
 
@@ -327,6 +329,60 @@ int startToRunning(int repetitions)
     return 0;
 }
 
+// --- row 10 -------------------------------------------------------------------------
+
+long residentKib()
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    long kib = -1;
+    char line[256];
+    while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "VmRSS:", 6) == 0) {
+            kib = std::strtol(line + 6, nullptr, 10);
+        }
+    }
+    if (status != nullptr) {
+        std::fclose(status);
+    }
+    return kib;
+}
+
+int refreshGrowth(int count)
+{
+    bench::AgentStandin agent(bench::closedLoopbackPort());
+    AgentEnvironment environment;
+    environment.homeDirectory = "/nonexistent";
+    environment.resourcesDirectory = "/nonexistent";
+    environment.bundleDirectory = "/nonexistent";
+    environment.launchctlPath = "/bin/false";
+    environment.shellPath = "/bin/zsh";
+    environment.healthURL = "http://127.0.0.1:" + std::to_string(agent.port()) + "/healthz";
+    app::AppDelegate delegate{AgentManager(environment)};
+    delegate.applicationDidFinishLaunching();
+    // One refresh at a time, each delivered to the status line before the next.
+    const auto refreshes = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            delegate.refreshStatus();
+            app::BackgroundQueue::shared().waitForDone(10000);
+            QCoreApplication::processEvents();
+        }
+        return delegate.statusAction()->text() == runningStatus;
+    };
+    // Warm up first: thread pools, the HTTP library and the allocator's arenas.
+    if (!refreshes(std::max(1, count / 20))) {
+        std::fprintf(stderr, "the stand-in agent did not read as running\n");
+        return 1;
+    }
+    const long before = residentKib();
+    if (!refreshes(count)) {
+        std::fprintf(stderr, "the stand-in agent stopped reading as running\n");
+        return 1;
+    }
+    std::printf("refresh_growth_kib %ld\n", residentKib() - before);
+    std::printf("refresh_count %d\n", count);
+    return 0;
+}
+
 } // namespace
 
 // Times each event delivered from the event loop (not nested ones), to name what
@@ -368,7 +424,7 @@ int main(int argc, char* argv[])
     TimingApplication::tracing = std::getenv("KESTRUNE_BENCH_TRACE_EVENTS") != nullptr;
     QApplication::setQuitOnLastWindowClosed(false);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s stall COUNT | start REPETITIONS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s stall COUNT | start REPETITIONS | refreshes COUNT\n", argv[0]);
         return 2;
     }
     const int number = std::max(1, std::atoi(argv[2]));
@@ -378,6 +434,9 @@ int main(int argc, char* argv[])
         }
         if (std::strcmp(argv[1], "start") == 0) {
             return startToRunning(number);
+        }
+        if (std::strcmp(argv[1], "refreshes") == 0) {
+            return refreshGrowth(number);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
