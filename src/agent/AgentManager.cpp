@@ -140,11 +140,12 @@ ProvisionResponse AgentManager::provisionDevice() const
     if (outcome.error) {
         std::rethrow_exception(outcome.error);
     }
-    if (outcome.bodyTooLarge) {
-        throw KestruneError::provisionFailed("The relay's reply was too large to be a provisioning answer.");
-    }
+    // The status first: a failing relay's large error page still reads as a failing status.
     if (!outcome.reply || outcome.reply->status != 200) {
         throw KestruneError::provisionFailed("Relay did not return 200");
+    }
+    if (outcome.bodyTooLarge) {
+        throw KestruneError::provisionFailed("The relay's reply was too large to be a provisioning answer.");
     }
     ProvisionResponse response = ProvisionResponse::decode(outcome.reply->body);
     if (response.deviceID.empty() || response.serverToken.empty() || response.clientToken.empty()) {
@@ -208,6 +209,7 @@ bool AgentManager::isAgentHealthy() const noexcept
         request.url = environment_.healthURL;
         request.timeout = environment_.timings.healthRequestTimeout;
         request.bypassProxy = true; // loopback: a proxy could only answer for someone else
+        request.maxBodyBytes = 0;   // the status decides: a 200 counts whatever its body
 
         auto exchange = std::make_shared<HealthExchange>();
         startHttpRequest(std::move(request), [exchange](HttpOutcome outcome) {

@@ -120,15 +120,23 @@ HttpOutcome perform(const HttpRequest& request)
     if (request.bypassProxy) {
         library.easySetopt(handle, CURLOPT_NOPROXY, "*");
     }
+    // libcurl gives an empty POST a form content type of its own; the request carries
+    // no header field we did not choose. A list of one fixed node needs no allocation.
+    char withoutContentType[] = "Content-Type:";
+    curl_slist noContentType{withoutContentType, nullptr};
     if (request.method == HttpRequest::Method::post) {
         library.easySetopt(handle, CURLOPT_POST, 1L);
         library.easySetopt(handle, CURLOPT_POSTFIELDS, "");
         library.easySetopt(handle, CURLOPT_POSTFIELDSIZE, 0L);
+        library.easySetopt(handle, CURLOPT_HTTPHEADER, &noContentType);
     }
 
     const CURLcode result = library.easyPerform(handle);
     if (transfer.bodyTooLarge) {
-        return {std::nullopt, nullptr, true};
+        // The status came before the body, so the caller can still judge it first.
+        HttpReply reply;
+        library.easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
+        return {std::move(reply), nullptr, true};
     }
     if (result != CURLE_OK) {
         const std::string message = errorText[0] != '\0' ? errorText : library.easyStrerror(result);
