@@ -11,26 +11,22 @@ using namespace kestrune;
 using namespace kestrune::testkit;
 using namespace std::chrono_literals;
 
-TEST(AgentLayout, PathsFollowTheHomeAsItIsAndFallBackToTheBundle)
+TEST(AgentLayout, PathsFollowTheHomeAsItIsAndTheProductUsesItsOwnEndpointAndTimeOuts)
 {
     AgentEnvironment environment;
     environment.homeDirectory = "/Users/J\xc3\xb6rg Smith";
     environment.bundleDirectory = "/opt/Kestrune.app";
     const AgentManager manager(environment);
     EXPECT_EQ(manager.configPath(), "/Users/J\xc3\xb6rg Smith/.halvenix/config.env");
-    EXPECT_EQ(manager.logPath(), "/Users/J\xc3\xb6rg Smith/.halvenix/server.log");
     EXPECT_EQ(manager.launchAgentPath(), "/Users/J\xc3\xb6rg Smith/Library/LaunchAgents/app.halvenix.server.plist");
     EXPECT_EQ(manager.bundledAgentPath(), "/opt/Kestrune.app/Contents/Resources/halvenix-server");
-}
 
-TEST(AgentLayout, ProductEnvironmentUsesTheCompiledInEndpointAndTimeOuts)
-{
     const AgentEnvironment current = AgentEnvironment::current();
     EXPECT_EQ(current.healthURL, "http://127.0.0.1:8765/healthz");
-    EXPECT_EQ(current.timings.provisionRequestTimeout, 12s);
-    EXPECT_EQ(current.timings.provisionWait, 15s);
-    EXPECT_EQ(current.timings.healthRequestTimeout, 1500ms);
-    EXPECT_EQ(current.timings.healthWait, 2s);
+    const AgentTimings& timings = current.timings;
+    EXPECT_EQ(std::vector({timings.provisionRequestTimeout, timings.provisionWait, timings.healthRequestTimeout,
+                           timings.healthWait}),
+              std::vector<std::chrono::milliseconds>({12s, 15s, 1500ms, 2s}));
 }
 
 // The property list goes through a real parser (python's plistlib) and its command

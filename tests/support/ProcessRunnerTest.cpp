@@ -3,6 +3,7 @@
 #include "common/TestFiles.h"
 #include "support/KestruneError.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,37 +13,26 @@
 
 using namespace kestrune;
 
-namespace {
-
-std::string shOutput(const std::string& script)
-{
-    return runProcess("/bin/sh", {"-c", script});
-}
-
-std::string failureMessage(const std::string& script)
-{
-    try {
-        shOutput(script);
-    } catch (const KestruneError& error) {
-        EXPECT_EQ(error.errorCase(), KestruneError::Case::processFailed);
-        return error.errorDescription();
-    }
-    ADD_FAILURE() << "expected processFailed for: " << script;
-    return "<no failure>";
-}
-
-} // namespace
-
 TEST(ProcessRunner, OutputIsUntrimmedAndTheMessageIsTheTrimmedErrorElseOutput)
 {
-    EXPECT_EQ(shOutput("printf '  spaced  \\n\\n'; echo ignored >&2"), "  spaced  \n\n");
+    EXPECT_EQ(runProcess("/bin/sh", {"-c", "printf '  spaced  \\n\\n'; echo ignored >&2"}), "  spaced  \n\n");
     EXPECT_EQ(runProcess("/bin/echo", {"a b", "$HOME", "'q'", ""}), "a b $HOME 'q' \n");
-    EXPECT_EQ(shOutput("printf 'ok\\377'"), ""); // not UTF-8: read as empty
-    EXPECT_EQ(failureMessage("printf '  word \\n'; exit 1"), "word");
-    EXPECT_EQ(failureMessage("echo first >&2; printf other; exit 1"), "first");
-    EXPECT_EQ(failureMessage("echo >&2; echo text; exit 2"), ""); // a lone line feed is not empty
-    EXPECT_EQ(failureMessage("printf '\\342\\200\\250 wide \\343\\200\\200' >&2; exit 1"), "wide");
-    EXPECT_EQ(failureMessage("kill -TERM $$"), "");
+    EXPECT_EQ(runProcess("/bin/sh", {"-c", "printf 'ok\\377'"}), ""); // not UTF-8: read as empty
+    const struct {
+        const char* script;
+        const char* message;
+    } failures[] = {
+        {"printf '  word \\n'; exit 1", "word"},
+        {"echo first >&2; printf other; exit 1", "first"},
+        {"echo >&2; echo text; exit 2", ""}, // a lone line feed is not empty
+        {"printf '\\342\\200\\250 wide \\343\\200\\200' >&2; exit 1", "wide"},
+        {"kill -TERM $$", ""},
+    };
+    for (const auto& row : failures) {
+        EXPECT_THAT([&] { runProcess("/bin/sh", {"-c", row.script}); },
+                    testing::ThrowsMessage<KestruneError>(testing::StrEq(row.message)))
+            << row.script;
+    }
 }
 
 TEST(ProcessRunner, MissingExecutableIsThePlatformErrorAndNoSearchPathIsUsed)
@@ -64,7 +54,7 @@ TEST(ProcessRunner, LargeOutputOnBothStreamsComesBackWhole)
     for (int i = 1; i <= 100000; ++i) {
         expected += std::to_string(i) + "\n";
     }
-    EXPECT_EQ(shOutput("seq 100000 >&2; seq 100000; echo end >&2"), expected);
+    EXPECT_EQ(runProcess("/bin/sh", {"-c", "seq 100000 >&2; seq 100000; echo end >&2"}), expected);
 }
 
 // Our own standard input is a file and an inheritable descriptor is open: the child
