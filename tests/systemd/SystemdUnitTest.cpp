@@ -1,0 +1,42 @@
+#include "PrivateUserManager.h"
+#include "agent/ProgramConstants.h"
+#include "common/TestFiles.h"
+#include "support/ProcessRunner.h"
+#include "support/TextEncoding.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace kestrune;
+using namespace kestrune::testkit;
+
+TEST(SystemdQuote, EscapesWhatTheUnitSyntaxWouldConsume)
+{
+    EXPECT_EQ(systemdQuote(""), "\"\"");
+    EXPECT_EQ(systemdQuote("100% $HOME"), "\"100%% $$HOME\"");
+    EXPECT_EQ(systemdQuote("it's \"q\" a\\b"), "\"it's \\\"q\\\" a\\\\b\"");
+    EXPECT_EQ(systemdQuote("a\nb\tc\x7f"), "\"a\\nb\\x09c\\x7f\"");
+    EXPECT_EQ(systemdQuote("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+    EXPECT_EQ(systemdQuote("bad \xff"), "\"bad \\xff\"");
+}
+
+// The user manager is the judge: a one-shot unit writes its argument back out.
+TEST(SystemdQuote, TheUserManagerPassesBackExactlyWhatWasQuoted)
+{
+    KESTRUNE_SKIP_WITHOUT_PRIVATE_USER_MANAGER();
+    const std::string units = std::string(std::getenv("HOME")) + "/.config/systemd/user";
+    std::filesystem::create_directories(units);
+    TemporaryDirectory output;
+    for (const std::string value : {"", " lead and trail ", "%h %% %", "$HOME ${HOME} $$ $", "it's \"q\" 'x'",
+                                    "back\\slash\\", "\\n \\x41", "line\nfeed\n", "tab\tcr\r", "caf\xc3\xa9",
+                                    "bad \xff\xfe", "; # = [Service]"}) {
+        writeFile(units + "/echo.service",
+                  "[Service]\nType=oneshot\nExecStart=/bin/sh -c " + systemdQuote("printf %s \"$1\" > \"$0\"") + " " +
+                      systemdQuote(output / "value") + " " + systemdQuote(value) + "\n");
+        runProcess(systemctlPath, {"--user", "daemon-reload"});
+        runProcess(systemctlPath, {"--user", "start", "echo.service"});
+        EXPECT_EQ(readFile(output / "value"), value);
+    }
+}
