@@ -1,5 +1,8 @@
 #pragma once
 
+#include "agent/AgentManager.h"
+#include "agent/ProgramConstants.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,26 +10,36 @@
 
 namespace kestrune::testkit {
 
-// Why no private user manager (scripts/private-user-manager) runs beside this
-// test; empty when one does. Outside the script `systemctl --user` could reach
-// the developer's own manager, so the script's word is the only one taken.
-inline std::string privateUserManagerAbsence()
+// Records a skip, or a failure where KESTRUNE_REQUIRE_SYSTEMD=1 (CI), unless the
+// test runs under scripts/private-user-manager; called from SetUp, the body then
+// does not run. Outside the script `systemctl --user` could reach the developer's
+// own manager, so the script's word is the only one taken.
+inline void requirePrivateUserManager()
 {
     if (std::getenv("PRIVATE_USER_MANAGER") != nullptr) {
-        return "";
+        return;
     }
     const char* why = std::getenv("PRIVATE_USER_MANAGER_UNAVAILABLE");
-    return why != nullptr ? why : "not run under scripts/private-user-manager";
+    const std::string message =
+        std::string("no private systemd user manager: ") + (why ? why : "not run under scripts/private-user-manager");
+    if (const char* required = std::getenv("KESTRUNE_REQUIRE_SYSTEMD"); required && std::string(required) == "1") {
+        GTEST_FAIL() << message;
+    }
+    GTEST_SKIP() << message;
+}
+
+class PrivateUserManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { requirePrivateUserManager(); }
+};
+
+// Drives the private user manager: the systemd backend, with the unit where that
+// manager looks for it, whatever the agent's home.
+inline void usePrivateUserManager(AgentEnvironment& environment)
+{
+    environment.serviceManager = ServiceManagerKind::systemd;
+    environment.systemctlPath = systemctlPath;
+    environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config";
 }
 
 } // namespace kestrune::testkit
-
-// Skips the calling test without a private user manager; where
-// KESTRUNE_REQUIRE_SYSTEMD=1 (CI) that is a failure instead.
-#define KESTRUNE_SKIP_WITHOUT_PRIVATE_USER_MANAGER()                                                          \
-    if (const std::string why = ::kestrune::testkit::privateUserManagerAbsence(); !why.empty()) {             \
-        if (const char* required = std::getenv("KESTRUNE_REQUIRE_SYSTEMD"); required && std::string(required) == "1") { \
-            GTEST_FAIL() << "no private systemd user manager: " << why;                                       \
-        }                                                                                                     \
-        GTEST_SKIP() << "no private systemd user manager: " << why;                                           \
-    }

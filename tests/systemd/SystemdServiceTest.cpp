@@ -46,9 +46,8 @@ template <typename Condition> bool eventually(Condition condition)
 
 // The private manager's HOME holds a space and an apostrophe; below it, the agent's
 // home adds every other character the unit-file syntax treats specially.
-class SystemdService : public ::testing::Test {
+class SystemdService : public PrivateUserManagerTest {
   protected:
-    void SetUp() override { KESTRUNE_SKIP_WITHOUT_PRIVATE_USER_MANAGER(); }
     void TearDown() override
     {
         try {
@@ -62,10 +61,8 @@ class SystemdService : public ::testing::Test {
         const std::string home = std::getenv("HOME");
         AgentEnvironment environment = relay_.environment();
         environment.homeDirectory = home + "/100% \"$USER\" \\ here";
-        environment.configHomeDirectory = home + "/.config";
         environment.resourcesDirectory = KESTRUNE_STANDIN_RESOURCES;
-        environment.serviceManager = ServiceManagerKind::systemd;
-        environment.systemctlPath = systemctlPath;
+        usePrivateUserManager(environment);
         environment.healthURL = healthURL;
         return AgentManager(environment);
     }
@@ -149,7 +146,7 @@ TEST_F(SystemdService, FailuresOfTheControlToolAreAbsorbedByStartAndReportedBySt
     }
 
     AgentEnvironment environment = relay_.environment();
-    environment.serviceManager = ServiceManagerKind::systemd;
+    usePrivateUserManager(environment);
     environment.systemctlPath = "/nonexistent/systemctl";
     EXPECT_NO_THROW(AgentManager(environment).start());
     EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
