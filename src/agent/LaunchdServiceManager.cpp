@@ -23,8 +23,7 @@ std::string serviceTarget()
 } // namespace
 
 LaunchdServiceManager::LaunchdServiceManager(std::string launchctlPath, const std::string& launchAgentsDirectory)
-    : launchctlPath_(std::move(launchctlPath)),
-      propertyListPath_(launchAgentsDirectory + "/" + launchdLabel + ".plist")
+    : launchctlPath_(std::move(launchctlPath)), propertyListPath_(launchAgentsDirectory + "/" + launchdLabel + ".plist")
 {
 }
 

@@ -27,9 +27,9 @@ void SystemdServiceManager::start() const
 {
     // Every failure is absorbed: the status refresh that follows shows the outcome.
     // Each step is tried even after one failed, as a later one may still succeed.
-    for (const std::vector<std::string>& step : {std::vector<std::string>{"daemon-reload"},
-                                                 std::vector<std::string>{"enable", systemdUnitName},
-                                                 std::vector<std::string>{"restart", systemdUnitName}}) {
+    for (const std::vector<std::string>& step :
+         {std::vector<std::string>{"daemon-reload"}, std::vector<std::string>{"enable", systemdUnitName},
+          std::vector<std::string>{"restart", systemdUnitName}}) {
         try {
             runSystemctl(step);
         } catch (const std::exception&) {

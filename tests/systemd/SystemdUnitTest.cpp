@@ -12,16 +12,6 @@
 using namespace kestrune;
 using namespace kestrune::testkit;
 
-TEST(SystemdQuote, EscapesWhatTheUnitSyntaxWouldConsume)
-{
-    EXPECT_EQ(systemdQuote(""), "\"\"");
-    EXPECT_EQ(systemdQuote("100% $HOME"), "\"100%% $$HOME\"");
-    EXPECT_EQ(systemdQuote("it's \"q\" a\\b"), "\"it's \\\"q\\\" a\\\\b\"");
-    EXPECT_EQ(systemdQuote("a\nb\tc\x7f"), "\"a\\nb\\x09c\\x7f\"");
-    EXPECT_EQ(systemdQuote("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
-    EXPECT_EQ(systemdQuote("bad \xff"), "\"bad \\xff\"");
-}
-
 // The user manager is the judge: a one-shot unit writes its argument back out.
 using SystemdQuoteRoundTrip = PrivateUserManagerTest;
 
