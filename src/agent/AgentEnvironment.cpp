@@ -73,7 +73,12 @@ AgentEnvironment AgentEnvironment::current()
     environment.homeDirectory = withoutTrailingSlashes(currentHomeDirectory());
     environment.resourcesDirectory = existingDirectory(executableDirectory + "/../share/kestrune");
     environment.bundleDirectory = executableDirectory;
+    if (const char* configHome = std::getenv("XDG_CONFIG_HOME"); configHome != nullptr && configHome[0] == '/') {
+        environment.configHomeDirectory = configHome; // a relative value is invalid and ignored, as systemd does
+    }
+    environment.serviceManager = kestrune::serviceManagerKind;
     environment.launchctlPath = kestrune::launchctlPath;
+    environment.systemctlPath = kestrune::systemctlPath;
     environment.shellPath = kestrune::shellPath;
     environment.provisionURL = kestrune::provisionURL;
     environment.healthURL = kestrune::healthURL;
