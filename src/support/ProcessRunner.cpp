@@ -142,7 +142,7 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
 
 // A pipe's default 64 KiB buffer costs a wake-up per 64 KiB; a child that writes
 // a lot gets a larger one, so fewer trips are needed.
-constexpr std::size_t largeOutput = 1024 * 1024;
+constexpr std::size_t largeOutput = std::size_t{1024} * 1024;
 
 // Reads both streams to their ends while the child runs: a child that fills one
 // pipe's buffer would otherwise block forever while we wait on the other.
