@@ -1,6 +1,7 @@
 #include "agent/HttpTransport.h"
 
 #include "agent/TransferThreads.h"
+#include "support/Platform.h"
 
 #include <curl/curl.h>
 
@@ -13,12 +14,6 @@
 namespace kestrune {
 
 namespace {
-
-#ifdef __APPLE__
-constexpr const char* curlLibraryName = "libcurl.4.dylib";
-#else
-constexpr const char* curlLibraryName = "libcurl.so.4";
-#endif
 
 // libcurl is opened on the first transfer rather than linked: linked, it and the two
 // dozen libraries it needs load before main() on every start, and the app shows its
@@ -51,10 +46,11 @@ const LoadedCurl& loadedCurl()
     // thread-safe itself) runs inside it, before any transfer.
     static const LoadedCurl loaded = [] {
         LoadedCurl result;
-        void* library = ::dlopen(curlLibraryName, RTLD_NOW | RTLD_LOCAL);
+        void* library = ::dlopen(platform::curlLibraryName, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
             const char* reason = ::dlerror();
-            result.failure = std::string("Failed to load the HTTP library: ") + (reason ? reason : curlLibraryName);
+            result.failure =
+                std::string("Failed to load the HTTP library: ") + (reason ? reason : platform::curlLibraryName);
             return result;
         }
         CurlLibrary curl;
