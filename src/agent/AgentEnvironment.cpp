@@ -1,5 +1,6 @@
 #include "agent/AgentManager.h"
 #include "agent/ProgramConstants.h"
+#include "support/Platform.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -40,13 +41,9 @@ std::string withoutTrailingSlashes(std::string path)
 
 std::string runningExecutableDirectory()
 {
-    std::vector<char> buffer(4096);
-    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) {
-        return ".";
-    }
-    std::string path(buffer.data(), static_cast<std::size_t>(length));
-    return path.substr(0, path.find_last_of('/'));
+    const std::string path = platform::runningExecutablePath();
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
 // The directory's canonical path, or nothing when there is no directory there.
@@ -64,16 +61,20 @@ std::optional<std::string> existingDirectory(const std::string& path)
 
 AgentEnvironment AgentEnvironment::current()
 {
-    // Without application bundles the executable lives in bin/ and its resources in
-    // share/kestrune/ beside it, in the build tree and after installation alike. The
-    // bundle directory is the executable's own, as for an unbundled program.
     const std::string executableDirectory = runningExecutableDirectory();
+    const std::string bundleDirectory = executableDirectory + "/" + platform::programLayout.bundleDirectory;
 
     AgentEnvironment environment;
     environment.homeDirectory = withoutTrailingSlashes(currentHomeDirectory());
-    environment.resourcesDirectory = existingDirectory(executableDirectory + "/../share/kestrune");
-    environment.bundleDirectory = executableDirectory;
+    environment.resourcesDirectory =
+        existingDirectory(executableDirectory + "/" + platform::programLayout.resourcesDirectory);
+    environment.bundleDirectory = existingDirectory(bundleDirectory).value_or(bundleDirectory);
+    if (const char* configHome = std::getenv("XDG_CONFIG_HOME"); configHome != nullptr && configHome[0] == '/') {
+        environment.configHomeDirectory = configHome; // a relative value is invalid and ignored, as systemd does
+    }
+    environment.serviceManager = kestrune::serviceManagerKind;
     environment.launchctlPath = kestrune::launchctlPath;
+    environment.systemctlPath = kestrune::systemctlPath;
     environment.shellPath = kestrune::shellPath;
     environment.provisionURL = kestrune::provisionURL;
     environment.healthURL = kestrune::healthURL;

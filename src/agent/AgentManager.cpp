@@ -2,7 +2,6 @@
 
 #include "agent/AgentConfiguration.h"
 #include "agent/HttpTransport.h"
-#include "agent/LaunchAgentDefinition.h"
 #include "agent/ProgramConstants.h"
 #include "agent/StateDirectoryLock.h"
 #include "support/AtomicWrite.h"
@@ -32,16 +31,6 @@ bool somethingExistsAt(const std::string& path)
     return ::stat(path.c_str(), &status) == 0;
 }
 
-std::string domainTarget()
-{
-    return "gui/" + std::to_string(::getuid());
-}
-
-std::string serviceTarget()
-{
-    return domainTarget() + "/" + launchdLabel;
-}
-
 // One exchange between a waiting caller and a completion that may come too late:
 // both hold it, so a late completion writes into a cell that is still alive.
 // The caller moves the outcome out, so nothing in it is shared with a late completion.
@@ -63,7 +52,7 @@ AgentManager::AgentManager() : AgentManager(AgentEnvironment::current()) {}
 AgentManager::AgentManager(AgentEnvironment environment)
     : environment_(std::move(environment)), stateDirectory_(environment_.homeDirectory + "/.halvenix"),
       configPath_(stateDirectory_ + "/config.env"), logPath_(stateDirectory_ + "/server.log"),
-      launchAgentPath_(environment_.homeDirectory + "/Library/LaunchAgents/" + launchdLabel + ".plist"),
+      serviceManager_(makeServiceManager(environment_)),
       bundledAgentPath_(environment_.resourcesDirectory
                             ? *environment_.resourcesDirectory + "/halvenix-server"
                             : environment_.bundleDirectory + "/Contents/Resources/halvenix-server")
@@ -140,11 +129,12 @@ ProvisionResponse AgentManager::provisionDevice() const
     if (outcome.error) {
         std::rethrow_exception(outcome.error);
     }
-    if (outcome.bodyTooLarge) {
-        throw KestruneError::provisionFailed("The relay's reply was too large to be a provisioning answer.");
-    }
+    // The status first: a failing relay's large error page still reads as a failing status.
     if (!outcome.reply || outcome.reply->status != 200) {
         throw KestruneError::provisionFailed("Relay did not return 200");
+    }
+    if (outcome.bodyTooLarge) {
+        throw KestruneError::provisionFailed("The relay's reply was too large to be a provisioning answer.");
     }
     ProvisionResponse response = ProvisionResponse::decode(outcome.reply->body);
     if (response.deviceID.empty() || response.serverToken.empty() || response.clientToken.empty()) {
@@ -160,44 +150,20 @@ std::string AgentManager::launchCommand() const
 
 void AgentManager::writeLaunchAgent() const
 {
-    const std::filesystem::path folder = std::filesystem::path(launchAgentPath_).parent_path();
-    std::filesystem::create_directories(folder); // throws filesystem_error naming the folder
-    const std::string text = launchAgentPropertyList({launchdLabel, environment_.shellPath, launchCommand(), logPath_});
-    atomicWrite(text, launchAgentPath_, privateFileMode);
-}
-
-void AgentManager::runLaunchctl(const std::vector<std::string>& arguments) const
-{
-    runProcess(environment_.launchctlPath, arguments);
+    const std::string& path = serviceManager_->definitionPath();
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path()); // throws naming the folder
+    atomicWrite(serviceManager_->definitionText({environment_.shellPath, launchCommand(), logPath_}), path,
+                privateFileMode);
 }
 
 void AgentManager::start() const
 {
-    // Every failure is absorbed: the status refresh that follows shows the outcome.
-    const auto attempt = [this](const std::vector<std::string>& arguments) {
-        try {
-            runLaunchctl(arguments);
-            return true;
-        } catch (const std::exception&) {
-            return false;
-        }
-    };
-    if (!attempt({"bootstrap", domainTarget(), launchAgentPath_})) {
-        attempt({"kickstart", "-k", serviceTarget()});
-        attempt({"load", launchAgentPath_});
-    }
-    attempt({"kickstart", "-k", serviceTarget()});
+    serviceManager_->start();
 }
 
 void AgentManager::stop() const
 {
-    try {
-        runLaunchctl({"bootout", domainTarget(), launchAgentPath_});
-        return;
-    } catch (const std::exception&) {
-        // The legacy form decides; its error is the one reported.
-    }
-    runLaunchctl({"unload", launchAgentPath_});
+    serviceManager_->stop();
 }
 
 bool AgentManager::isAgentHealthy() const noexcept
@@ -208,6 +174,7 @@ bool AgentManager::isAgentHealthy() const noexcept
         request.url = environment_.healthURL;
         request.timeout = environment_.timings.healthRequestTimeout;
         request.bypassProxy = true; // loopback: a proxy could only answer for someone else
+        request.maxBodyBytes = 0;   // the status decides: a 200 counts whatever its body
 
         auto exchange = std::make_shared<HealthExchange>();
         startHttpRequest(std::move(request), [exchange](HttpOutcome outcome) {

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "agent/ProvisionResponse.h"
+#include "agent/ServiceManager.h"
+#include "agent/ServiceManagerKind.h"
 #include "support/RandomHex.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,9 +27,14 @@ struct AgentTimings {
 // stand-ins and loopback servers.
 struct AgentEnvironment {
     std::string homeDirectory;
+    std::optional<std::string> configHomeDirectory; // none: the home's .config
     std::optional<std::string> resourcesDirectory; // none: the bundle directory's Contents/Resources
     std::string bundleDirectory;
+    // A hand-built environment drives launchd unless it says otherwise; current()
+    // takes the build's choice.
+    ServiceManagerKind serviceManager = ServiceManagerKind::launchd;
     std::string launchctlPath;
+    std::string systemctlPath;
     std::string shellPath;
     std::string provisionURL;
     std::string healthURL;
@@ -39,7 +47,7 @@ struct AgentEnvironment {
     static AgentEnvironment current();
 };
 
-// Looks after the bundled agent: its files, its launchd job, its health and its
+// Looks after the bundled agent: its files, its service manager's job, its health and its
 // pairing output. Holds nothing but fixed paths, so one instance may be used from
 // any number of threads at once. Every operation but the path accessors and
 // ensureStateDirectoryExists blocks: call them off the UI thread.
@@ -52,7 +60,8 @@ class AgentManager {
     const std::string& stateDirectory() const { return stateDirectory_; }
     const std::string& configPath() const { return configPath_; }
     const std::string& logPath() const { return logPath_; }
-    const std::string& launchAgentPath() const { return launchAgentPath_; }
+    // The job definition: the launchd property list or the systemd user unit.
+    const std::string& launchAgentPath() const { return serviceManager_->definitionPath(); }
     const std::string& bundledAgentPath() const { return bundledAgentPath_; }
 
     // Creates the state directory (and its parents) and narrows it to 0700.
@@ -65,14 +74,15 @@ class AgentManager {
     // (missing agent, provisioning) or the platform's error.
     void ensureConfigured() const;
 
-    // Writes the launch agent property list whole, creating its folder.
+    // Writes the service manager's job definition whole, creating its folder.
     void writeLaunchAgent() const;
 
     // Hands the job to the service manager and (re)starts the agent. Absorbs every
     // failure: the health probe shows the outcome.
     void start() const;
 
-    // Unloads the job; throws the fallback's error when both ways fail.
+    // Stops the job and leaves its definition in place. Throws the control tool's
+    // error when its last way fails.
     void stop() const;
 
     // True only when the health endpoint answered 200 in time. Never throws.
@@ -89,13 +99,12 @@ class AgentManager {
 
     ProvisionResponse provisionDevice() const;
     void writeFirstConfiguration() const;
-    void runLaunchctl(const std::vector<std::string>& arguments) const;
 
     AgentEnvironment environment_;
     std::string stateDirectory_;
     std::string configPath_;
     std::string logPath_;
-    std::string launchAgentPath_;
+    std::shared_ptr<const ServiceManager> serviceManager_;
     std::string bundledAgentPath_;
 };
 

@@ -1,6 +1,7 @@
 #include "agent/HttpTransport.h"
 
 #include "agent/TransferThreads.h"
+#include "support/Platform.h"
 
 #include <curl/curl.h>
 
@@ -13,12 +14,6 @@
 namespace kestrune {
 
 namespace {
-
-#ifdef __APPLE__
-constexpr const char* curlLibraryName = "libcurl.4.dylib";
-#else
-constexpr const char* curlLibraryName = "libcurl.so.4";
-#endif
 
 // libcurl is opened on the first transfer rather than linked: linked, it and the two
 // dozen libraries it needs load before main() on every start, and the app shows its
@@ -51,10 +46,11 @@ const LoadedCurl& loadedCurl()
     // thread-safe itself) runs inside it, before any transfer.
     static const LoadedCurl loaded = [] {
         LoadedCurl result;
-        void* library = ::dlopen(curlLibraryName, RTLD_NOW | RTLD_LOCAL);
+        void* library = ::dlopen(platform::curlLibraryName, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
             const char* reason = ::dlerror();
-            result.failure = std::string("Failed to load the HTTP library: ") + (reason ? reason : curlLibraryName);
+            result.failure =
+                std::string("Failed to load the HTTP library: ") + (reason ? reason : platform::curlLibraryName);
             return result;
         }
         CurlLibrary curl;
@@ -120,15 +116,23 @@ HttpOutcome perform(const HttpRequest& request)
     if (request.bypassProxy) {
         library.easySetopt(handle, CURLOPT_NOPROXY, "*");
     }
+    // libcurl gives an empty POST a form content type of its own; the request carries
+    // no header field we did not choose. A list of one fixed node needs no allocation.
+    char withoutContentType[] = "Content-Type:";
+    curl_slist noContentType{withoutContentType, nullptr};
     if (request.method == HttpRequest::Method::post) {
         library.easySetopt(handle, CURLOPT_POST, 1L);
         library.easySetopt(handle, CURLOPT_POSTFIELDS, "");
         library.easySetopt(handle, CURLOPT_POSTFIELDSIZE, 0L);
+        library.easySetopt(handle, CURLOPT_HTTPHEADER, &noContentType);
     }
 
     const CURLcode result = library.easyPerform(handle);
     if (transfer.bodyTooLarge) {
-        return {std::nullopt, nullptr, true};
+        // The status came before the body, so the caller can still judge it first.
+        HttpReply reply;
+        library.easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &reply.status);
+        return {std::move(reply), nullptr, true};
     }
     if (result != CURLE_OK) {
         const std::string message = errorText[0] != '\0' ? errorText : library.easyStrerror(result);

@@ -23,7 +23,8 @@ struct HttpRequest {
     std::string url;
     std::chrono::milliseconds timeout{60000};
     bool bypassProxy = false;
-    // A larger body ends the transfer early and sets HttpOutcome::bodyTooLarge.
+    // A larger body ends the transfer early and sets HttpOutcome::bodyTooLarge;
+    // 0 ends it as soon as the status is known.
     std::size_t maxBodyBytes = 1 << 20;
 };
 
@@ -32,7 +33,8 @@ struct HttpReply {
     std::string body;
 };
 
-// Either a reply, or the error that ended the transfer, or a body over the limit.
+// Either a reply, or the error that ended the transfer. A body over the limit ends
+// the transfer early: the reply then holds the status alone and bodyTooLarge is set.
 struct HttpOutcome {
     std::optional<HttpReply> reply;
     std::exception_ptr error;
@@ -42,7 +44,7 @@ struct HttpOutcome {
 // Starts `request` on a thread of its own and returns at once. `completion` runs
 // exactly once, on that thread, when the transfer ends; it must own whatever it
 // touches, since the caller may have stopped waiting. Redirects are never followed;
-// a POST sends an empty body.
+// a POST sends an empty body and no header field of its own.
 void startHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> completion);
 
 } // namespace kestrune

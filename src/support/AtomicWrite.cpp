@@ -1,5 +1,7 @@
 #include "support/AtomicWrite.h"
 
+#include "support/Platform.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -99,19 +101,15 @@ std::string parentDirectory(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Makes the rename itself durable: without it a power cut can bring back the old name.
-void syncDirectory(const std::string& directory)
+// Makes the rename itself durable: without it a power cut can bring back the old
+// name. Best effort: the file is already in place, and some file systems refuse to
+// sync a folder (EINVAL), which must not turn a finished write into a failure.
+void syncDirectoryQuietly(const std::string& directory)
 {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        throwErrno("Failed to open directory", directory);
-    }
-    const int result = ::fsync(fd);
-    const int savedErrno = errno;
-    ::close(fd);
-    if (result != 0) {
-        errno = savedErrno;
-        throwErrno("Failed to sync directory", directory);
+    if (fd >= 0) {
+        platform::flushToStorage(fd);
+        ::close(fd);
     }
 }
 
@@ -130,14 +128,14 @@ void atomicWrite(std::string_view text, const std::string& destination, mode_t m
         throwErrno("Failed to truncate", temporaryPath);
     }
     writeAll(temporary.fd(), text, temporaryPath);
-    if (::fsync(temporary.fd()) != 0) {
+    if (platform::flushToStorage(temporary.fd()) != 0) {
         throwErrno("Failed to flush", temporaryPath);
     }
     if (::rename(temporaryPath.c_str(), destination.c_str()) != 0) {
         throwErrno("Failed to replace", destination);
     }
     temporary.markCommitted();
-    syncDirectory(parentDirectory(destination));
+    syncDirectoryQuietly(parentDirectory(destination));
 }
 
 } // namespace kestrune

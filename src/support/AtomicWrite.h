@@ -10,7 +10,8 @@ namespace kestrune {
 // Replaces `destination` whole with `text` (UTF-8, no byte-order mark) and gives it
 // exactly `mode`. The bytes go through `<destination>.tmp`, which is created with
 // `mode` (never wider), never followed if it is a symlink, flushed to disk and then
-// renamed over the destination; the directory is synced after the rename. Readers
+// renamed over the destination; the directory is then synced where the file system
+// allows it (a refusal is not reported: the file is in place by then). Readers
 // see the old file or the new one, never a part, and never an empty final name.
 //
 // Concurrent writers of one destination, in this process or another, are

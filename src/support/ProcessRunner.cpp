@@ -2,6 +2,7 @@
 
 #include "support/KestruneError.h"
 #include "support/OutputAccumulator.h"
+#include "support/Platform.h"
 #include "support/Utf8.h"
 
 #include <fcntl.h>
@@ -64,9 +65,9 @@ struct Pipe {
 Pipe makePipe()
 {
     std::array<int, 2> fds{};
-    // Close-on-exec from birth: a concurrently spawned child must never inherit our
-    // write end, or our reader would wait for that unrelated child to exit.
-    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
+    // Close-on-exec: a concurrently spawned child must never inherit our write end,
+    // or our reader would wait for that unrelated child to exit.
+    if (platform::makeCloseOnExecPipe(fds) != 0) {
         throwErrno(errno, "Failed to create a pipe");
     }
     return Pipe{Descriptor(fds[0]), Descriptor(fds[1])};
@@ -85,6 +86,19 @@ class SpawnFileActions {
     posix_spawn_file_actions_t actions_{};
 };
 
+class SpawnAttributes {
+  public:
+    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+
+    posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_{};
+};
+
 void check(int result, const char* what)
 {
     if (result != 0) {
@@ -96,6 +110,7 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
                  const Pipe& errorOutput)
 {
     SpawnFileActions actions;
+    SpawnAttributes attributes;
     check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),
           "Failed to prepare the child's standard input");
     check(posix_spawn_file_actions_adddup2(actions.get(), output.writeEnd.get(), STDOUT_FILENO),
@@ -103,7 +118,7 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
     check(posix_spawn_file_actions_adddup2(actions.get(), errorOutput.writeEnd.get(), STDERR_FILENO),
           "Failed to prepare the child's standard error");
     // Descriptors opened elsewhere without close-on-exec (by libraries) stay ours.
-    check(posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1),
+    check(platform::inheritOnlyStandardDescriptors(*actions.get(), *attributes.get()),
           "Failed to prepare the child's descriptors");
 
     std::vector<char*> argv;
@@ -117,7 +132,7 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
     pid_t pid = -1;
     int result = 0;
     do {
-        result = posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(), environ);
+        result = posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(), environ);
     } while (result == EINTR);
     if (result != 0) {
         throwErrno(result, "Failed to launch " + executable);
@@ -126,17 +141,8 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
 }
 
 // A pipe's default 64 KiB buffer costs a wake-up per 64 KiB; a child that writes
-// a lot gets a larger one, so fewer trips are needed. Unprivileged processes may
-// raise a pipe to 1 MiB.
-constexpr std::size_t largeOutput = 1024 * 1024;
-
-void widenPipe([[maybe_unused]] int descriptor)
-{
-#if defined(F_SETPIPE_SZ)
-    // A tuning hint: if the system refuses, the pipe still works at its own size.
-    ::fcntl(descriptor, F_SETPIPE_SZ, static_cast<int>(largeOutput));
-#endif
-}
+// a lot gets a larger one, so fewer trips are needed.
+constexpr std::size_t largeOutput = std::size_t{1024} * 1024;
 
 // Reads both streams to their ends while the child runs: a child that fills one
 // pipe's buffer would otherwise block forever while we wait on the other.
@@ -162,7 +168,7 @@ void drain(Descriptor& output, Descriptor& errorOutput, OutputAccumulator& outpu
                 watched[i].fd = -1; // end of stream: poll ignores negative descriptors
                 --open;
             } else if (!widened[i] && sinks[i]->size() >= largeOutput) {
-                widenPipe(watched[i].fd);
+                platform::requestPipeBuffer(watched[i].fd, largeOutput);
                 widened[i] = true;
             }
         }
@@ -195,6 +201,10 @@ std::string runProcess(const std::string& executable, const std::vector<std::str
     try {
         drain(output.readEnd, errorOutput.readEnd, outputBytes, errorBytes);
     } catch (...) {
+        // Closed first: a child blocked writing to a full pipe then fails its write
+        // and ends, instead of blocking this wait forever.
+        output.readEnd.reset();
+        errorOutput.readEnd.reset();
         waitForExit(pid);
         throw;
     }

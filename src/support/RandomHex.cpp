@@ -4,24 +4,20 @@
 
 #include <sys/random.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <vector>
 
 namespace kestrune {
 
 int systemSecureRandomFill(void* buffer, std::size_t length)
 {
+    // getentropy is on Linux and macOS alike; it hands out at most 256 bytes a call.
+    constexpr std::size_t mostPerCall = 256;
     auto* bytes = static_cast<unsigned char*>(buffer);
-    std::size_t filled = 0;
-    while (filled < length) {
-        const ssize_t got = getrandom(bytes + filled, length - filled, 0);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    for (std::size_t filled = 0; filled < length; filled += mostPerCall) {
+        if (::getentropy(bytes + filled, std::min(mostPerCall, length - filled)) != 0) {
             return -1;
         }
-        filled += static_cast<std::size_t>(got);
     }
     return 0;
 }

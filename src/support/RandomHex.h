@@ -8,7 +8,7 @@ namespace kestrune {
 // Fills `buffer` with `length` bytes from a secure generator; returns 0 on success.
 using SecureRandomFill = int (*)(void* buffer, std::size_t length);
 
-// The system's secure generator (getrandom/getentropy).
+// The system's secure generator (getentropy).
 int systemSecureRandomFill(void* buffer, std::size_t length);
 
 // Lower-case hex of `byteCount` fresh secure random bytes (2 * byteCount characters).

@@ -1,6 +1,7 @@
 #include "agent/AgentManager.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
+#include "support/TextEncoding.h"
 
 #include <gtest/gtest.h>
 
@@ -94,8 +95,9 @@ TEST(PairingOutput, RunsTheAgentInPrintingModeThroughTheLoginShell)
 {
     AgentFixture fixture;
     const AgentManager manager = fixture.manager();
-    EXPECT_EQ(manager.launchCommand() + " --print-qr", "set -a; source '" + manager.configPath() + "'; set +a; exec '" +
-                                                           manager.bundledAgentPath() + "' --print-qr");
+    EXPECT_EQ(manager.launchCommand() + " --print-qr", "set -a; source " + shellQuote(manager.configPath()) +
+                                                           "; set +a; exec " + shellQuote(manager.bundledAgentPath()) +
+                                                           " --print-qr");
     manager.ensureConfigured();
     EXPECT_EQ(manager.pairingQROutput(), "QR for device-1\n\n"); // trailing line feeds kept
 

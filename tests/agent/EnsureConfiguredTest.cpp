@@ -1,73 +1,60 @@
 #include "agent/AgentManager.h"
 #include "common/AgentFixture.h"
+#include "common/FileAudit.h"
 #include "support/KestruneError.h"
+#include "support/TextEncoding.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <thread>
+#include <regex>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
+using testing::Each;
+using testing::EndsWith;
+using testing::StrEq;
+using testing::ThrowsMessage;
 
-namespace {
-
-// The values the agent's shell gets from the file, NUL-separated.
-std::string sourcedValues(const std::string& configPath)
+// Under umask 000 only the manager's own modes protect its files. The log comes
+// before config.env, which marks the first run as done, and both appear by rename.
+TEST(EnsureConfigured, FirstRunWritesSevenPrivateLinesAfterTheLog)
 {
-    return zshOutput("set -a; source \"$1\"; set +a; printf '%s\\0' \"$HALVENIX_DEVICE_ID\" \"$HALVENIX_JWT_SECRET\" "
-                     "\"$HALVENIX_RELAY_SERVER_TOKEN\" \"$HALVENIX_RELAY_CLIENT_TOKEN\" \"$HALVENIX_RELAY_URL\" "
-                     "\"$HALVENIX_PORT\" \"$HALVENIX_ALLOWED_PATHS\"",
-                     {configPath});
-}
-
-int failingGenerator(void*, std::size_t)
-{
-    return 1;
-}
-
-} // namespace
-
-TEST(EnsureConfigured, FirstRunWritesSevenLinesAndAnEmptyLog)
-{
+    const ScopedUmask umask(0);
     AgentFixture fixture;
     const AgentManager manager = fixture.manager();
-    manager.ensureConfigured();
-
-    const auto lines = splitLines(readFile(manager.configPath()));
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[0], "HALVENIX_DEVICE_ID='device-1'");
-    ASSERT_EQ(lines[1].size(), std::string("HALVENIX_JWT_SECRET=''").size() + 64);
-    EXPECT_EQ(lines[1].substr(0, 21), "HALVENIX_JWT_SECRET='");
-    EXPECT_EQ(lines[1].substr(21, 64).find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(lines[2], "HALVENIX_RELAY_SERVER_TOKEN='server-1'");
-    EXPECT_EQ(lines[3], "HALVENIX_RELAY_CLIENT_TOKEN='client-1'");
-    EXPECT_EQ(lines[4], "HALVENIX_RELAY_URL='wss://relay.test'");
-    EXPECT_EQ(lines[5], "HALVENIX_PORT='8765'");
-    EXPECT_EQ(lines[6], "HALVENIX_ALLOWED_PATHS='" + fixture.home() + "'");
-    EXPECT_EQ(readFile(manager.configPath()).back(), '\n');
-    EXPECT_EQ(fileMode(manager.configPath()), 0600u);
+    manager.ensureStateDirectoryExists();
     EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
+    std::vector<std::string> writes;
+    std::vector<std::string> changes = nameChanges(manager.stateDirectory(), [&] {
+        writes = fileWrites([&] {
+            manager.ensureConfigured();
+            manager.writeLaunchAgent();
+        });
+    });
+    EXPECT_THAT(writes, Each(EndsWith(".tmp 600")));
+    EXPECT_THAT(writes, testing::Contains(manager.launchAgentPath() + ".tmp 600"));
+    std::erase_if(changes, [](const std::string& change) { return change.ends_with(".tmp"); });
+    EXPECT_EQ(changes, (std::vector<std::string>{"moved-to server.log", "moved-to config.env"}));
+
+    const std::string text = readFile(manager.configPath());
+    std::smatch secret;
+    ASSERT_TRUE(std::regex_search(text, secret, std::regex("SECRET='([0-9a-f]{64})'\n"))) << text;
+    EXPECT_EQ(text, "HALVENIX_DEVICE_ID='device-1'\nHALVENIX_JWT_SECRET='" + secret[1].str() +
+                        "'\nHALVENIX_RELAY_SERVER_TOKEN='server-1'\nHALVENIX_RELAY_CLIENT_TOKEN='client-1'\n"
+                        "HALVENIX_RELAY_URL='wss://relay.test'\nHALVENIX_PORT='8765'\nHALVENIX_ALLOWED_PATHS=" +
+                        shellQuote(fixture.home()) + "\n"); // the home exactly as it is
+    EXPECT_EQ(fileMode(manager.configPath()), 0600u);
     EXPECT_EQ(readFile(manager.logPath()), "");
     EXPECT_EQ(fileMode(manager.logPath()), 0600u);
-    EXPECT_FALSE(exists(manager.configPath() + ".tmp"));
-}
+    EXPECT_EQ(fileMode(manager.launchAgentPath()), 0600u);
 
-TEST(EnsureConfigured, ValuesComeBackExactlyWhenTheShellSourcesTheFile)
-{
-    AgentFixture fixture;
-    fixture.setRelayReply(200, R"({"device_id":"it's $HOME","server_token":"back\\slash \"q\" `x`",)"
-                               R"("client_token":"line\nfeed caf\u00e9 '' end"})");
-    const AgentManager manager = fixture.manager();
-    manager.ensureConfigured();
-    const std::string secret = splitLines(readFile(manager.configPath()))[1].substr(21, 64);
-    const std::string expected = std::string("it's $HOME") + '\0' + secret + '\0' + "back\\slash \"q\" `x`" + '\0' +
-                                 "line\nfeed caf\xc3\xa9 '' end" + '\0' + "wss://relay.test" + '\0' + "8765" + '\0' +
-                                 fixture.home() + '\0';
-    EXPECT_EQ(sourcedValues(manager.configPath()), expected);
+    // The request is a bare POST: no body and no header field of our own.
+    const std::string request = fixture.relay().lastRequest();
+    EXPECT_EQ(request.rfind("POST /provision HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_EQ(request.find("Content-Type"), std::string::npos) << request;
+    EXPECT_TRUE(request.ends_with("\r\n\r\n")) << request;
 }
 
 TEST(EnsureConfigured, LaterRunsLeaveEverythingAloneAndMakeNoRequest)
@@ -75,84 +62,33 @@ TEST(EnsureConfigured, LaterRunsLeaveEverythingAloneAndMakeNoRequest)
     AgentFixture fixture;
     const AgentManager manager = fixture.manager();
     manager.ensureStateDirectoryExists();
-    writeFile(manager.logPath(), "old log", 0644);
+    writeFile(manager.logPath(), "old log", 0600);
     manager.ensureConfigured();
-    const std::string first = readFile(manager.configPath());
+    manager.ensureConfigured();
     EXPECT_EQ(readFile(manager.logPath()), "old log");
+    std::filesystem::remove(manager.configPath());
+    std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
-    EXPECT_EQ(readFile(manager.configPath()), first);
     EXPECT_EQ(fixture.relay().requestCount(), 1);
-
-    // Anything at the path counts as configured, even a directory.
-    AgentFixture other;
-    const AgentManager otherManager = other.manager();
-    otherManager.ensureStateDirectoryExists();
-    std::filesystem::create_directory(otherManager.configPath());
-    otherManager.ensureConfigured();
-    EXPECT_EQ(other.relay().requestCount(), 0);
-    EXPECT_FALSE(exists(otherManager.logPath()));
 }
 
-TEST(EnsureConfigured, MissingAgentFailsEveryCallBeforeAnyRequest)
-{
-    AgentFixture fixture;
-    std::filesystem::remove(fixture.agentPath());
-    const AgentManager manager = fixture.manager();
-    for (int call = 0; call < 2; ++call) {
-        try {
-            manager.ensureConfigured();
-            FAIL() << "expected missingBundledAgent";
-        } catch (const KestruneError& error) {
-            EXPECT_EQ(error.errorDescription(),
-                      "Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.");
-        }
-        EXPECT_TRUE(exists(manager.stateDirectory()));
-        EXPECT_EQ(fixture.relay().requestCount(), 0);
-        writeFile(manager.configPath(), "", 0600); // configured or not, the agent is checked
-    }
-}
-
-TEST(EnsureConfigured, SecretFailureOrAnUnstorableTokenWritesNothing)
+TEST(EnsureConfigured, MissingAgentOrSecretFailsBeforeAnyRequestOrFile)
 {
     AgentFixture fixture;
     AgentEnvironment environment = fixture.environment();
-    environment.secureRandom = failingGenerator;
-    const AgentManager failing(environment);
-    try {
-        failing.ensureConfigured();
-        FAIL() << "expected a secret failure";
-    } catch (const KestruneError& error) {
-        EXPECT_EQ(error.errorDescription(), "Failed to generate local secret");
-    }
-    EXPECT_FALSE(exists(failing.configPath()));
-    EXPECT_FALSE(exists(failing.logPath()));
+    environment.secureRandom = [](void*, std::size_t) { return 1; };
+    EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); },
+                ThrowsMessage<KestruneError>(StrEq("Failed to generate local secret")));
+    EXPECT_TRUE(std::filesystem::is_empty(fixture.manager().stateDirectory()));
 
-    fixture.setRelayReply(200, R"({"device_id":"d","server_token":"s\u0000x","client_token":"c"})");
-    const AgentManager manager = fixture.manager();
-    EXPECT_THROW(manager.ensureConfigured(), KestruneError);
-    EXPECT_FALSE(exists(manager.configPath()));
-    EXPECT_EQ(fixture.relay().requestCount(), 2); // nothing kept: the next call provisions afresh
-}
-
-TEST(EnsureConfigured, OverlappingFirstRunsProvisionOnce)
-{
-    AgentFixture fixture;
-    const AgentManager manager = fixture.manager();
-    std::vector<std::thread> callers;
-    std::atomic<int> failures{0};
-    for (int i = 0; i < 8; ++i) {
-        callers.emplace_back([&] {
-            try {
-                manager.ensureConfigured();
-            } catch (...) {
-                ++failures;
-            }
-        });
+    std::filesystem::remove(fixture.agentPath());
+    for (const bool configured : {false, true}) { // configured or not, the agent is checked
+        if (configured) {
+            writeFile(fixture.manager().configPath(), "", 0600);
+        }
+        EXPECT_THAT([&] { fixture.manager().ensureConfigured(); },
+                    ThrowsMessage<KestruneError>(StrEq("Bundled agent was not found at " + fixture.agentPath() +
+                                                       ". Reinstall Kestrune.app.")));
     }
-    for (auto& caller : callers) {
-        caller.join();
-    }
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(fixture.relay().requestCount(), 1);
-    EXPECT_EQ(splitLines(readFile(manager.configPath())).size(), 7u);
+    EXPECT_EQ(fixture.relay().requestCount(), 1); // the secret's run only
 }

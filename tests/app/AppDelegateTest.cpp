@@ -35,9 +35,7 @@ class AppDelegateTest : public ::testing::Test {
   protected:
     AppDelegateTest()
     {
-        health_.server().Get("/healthz", [this](const httplib::Request&, httplib::Response& response) {
-            response.status = healthStatus_.load();
-        });
+        health_.answer([this] { return httpReply(healthStatus_.load(), ""); });
         health_.start();
         writeFile(fixture_.resources() + "/qr.txt", qrText);
         writeScript(fixture_.agentPath(),

@@ -21,11 +21,7 @@ AgentFixture::AgentFixture() : relay_(std::make_unique<LoopbackHttpServer>())
             (root_ / "launchctl-status") +
             "/'\"$1\"\n"
             "if [ -f \"$status_file\" ]; then cat \"$status_file.message\" >&2; exit $(cat \"$status_file\"); fi\n");
-    relay_->server().Post("/provision", [this](const httplib::Request&, httplib::Response& response) {
-        std::lock_guard guard(replyMutex_);
-        response.status = relayStatus_;
-        response.set_content(relayBody_, "application/json");
-    });
+    setRelayReply(200, R"({"device_id":"device-1","server_token":"server-1","client_token":"client-1"})");
     relay_->start();
 }
 
@@ -45,9 +41,7 @@ AgentEnvironment AgentFixture::environment() const
 
 void AgentFixture::setRelayReply(int status, std::string body)
 {
-    std::lock_guard guard(replyMutex_);
-    relayStatus_ = status;
-    relayBody_ = std::move(body);
+    relay_->answer(httpReply(status, body));
 }
 
 void AgentFixture::failLaunchctl(const std::string& subcommand, int status, const std::string& message)

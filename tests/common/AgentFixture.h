@@ -5,14 +5,15 @@
 #include "common/TestFiles.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace kestrune::testkit {
 
-// A home folder, a resources folder holding a fake agent, a launchctl that records
-// its argument vectors, and a loopback relay answering a valid provisioning reply.
+// A home folder whose path holds a space, an apostrophe and a non-ASCII letter, so
+// that every test quotes; a resources folder holding a fake agent; a launchctl
+// that records its argument vectors; and a loopback relay answering a valid
+// provisioning reply.
 class AgentFixture {
   public:
     AgentFixture();
@@ -26,7 +27,7 @@ class AgentFixture {
     // One line per launchctl call, its arguments joined by single spaces.
     std::vector<std::string> launchctlCalls() const;
 
-    std::string home() const { return root_ / "Home Folder"; }
+    std::string home() const { return root_ / "J\xc3\xb6rg's Home"; }
     std::string resources() const { return root_ / "Resources"; }
     std::string agentPath() const { return resources() + "/halvenix-server"; }
     LoopbackHttpServer& relay() { return *relay_; }
@@ -36,9 +37,6 @@ class AgentFixture {
 
   private:
     TemporaryDirectory root_;
-    std::mutex replyMutex_;
-    int relayStatus_ = 200;
-    std::string relayBody_ = R"({"device_id":"device-1","server_token":"server-1","client_token":"client-1"})";
     std::unique_ptr<LoopbackHttpServer> relay_;
 };
 

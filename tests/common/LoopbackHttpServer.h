@@ -1,16 +1,28 @@
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
 namespace kestrune::testkit {
 
-// An HTTP server on 127.0.0.1 and a free port, serving on its own thread until
-// destroyed. Handlers are installed through server() before start().
+// What the server sends for one request: raw bytes, shaped in time.
+struct CannedReply {
+    std::string bytes;                         // head and body, exactly as sent
+    std::chrono::milliseconds delay{0};        // silence before the first byte
+    std::chrono::milliseconds byteInterval{0}; // above 0: one byte at a time, this far apart
+    bool endlessBody = false;                  // after `bytes`, body bytes until the peer hangs up
+};
+
+// A whole reply with a matching Content-Length.
+CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders = "");
+
+// An HTTP server on 127.0.0.1 and a free port that reads each request and answers
+// with canned bytes, one connection at a time on its own thread. Its waits end
+// early when the peer hangs up or the server is destroyed.
 class LoopbackHttpServer {
   public:
     LoopbackHttpServer();
@@ -18,36 +30,33 @@ class LoopbackHttpServer {
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
     ~LoopbackHttpServer();
 
-    httplib::Server& server() { return server_; }
-    void start();
+    void answer(CannedReply reply) { answer([reply] { return reply; }); }
+    void answer(std::function<CannedReply()> responder); // asked anew for every request
+    void start() { thread_ = std::thread([this] { serve(); }); }
+
     int port() const { return port_; }
-    std::string url(const std::string& path) const;
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_.load(); }
+    std::string lastRequest() const; // head and body
+    long long endlessBytesSent() const { return endlessSent_.load(); }
 
   private:
-    httplib::Server server_;
-    std::thread thread_;
+    void serve();
+    void handle(int connection);
+    bool quiet(int connection, std::chrono::milliseconds wait) const;
+
     int port_ = 0;
+    int listener_;
+    int stopEvent_;
+    mutable std::mutex mutex_;
+    std::function<CannedReply()> responder_;
+    std::string lastRequest_;
     std::atomic<int> requests_{0};
+    std::atomic<long long> endlessSent_{0};
+    std::thread thread_;
 };
 
-// A TCP listener that accepts connections and never answers a byte.
-class SilentListener {
-  public:
-    SilentListener();
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    ~SilentListener();
-
-    int port() const { return port_; }
-    std::string url(const std::string& path) const;
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// A loopback port on which nothing listens (bound, then closed).
+// A loopback port on which nothing listens.
 int closedLoopbackPort();
 
 } // namespace kestrune::testkit

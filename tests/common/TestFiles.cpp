@@ -2,8 +2,6 @@
 
 #include "support/ProcessRunner.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,11 +13,10 @@ namespace kestrune::testkit {
 TemporaryDirectory::TemporaryDirectory()
 {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrune-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    path_ = std::string(base && *base ? base : "/tmp") + "/kestrune-test-XXXXXX";
+    if (::mkdtemp(path_.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    path_ = pattern;
 }
 
 TemporaryDirectory::~TemporaryDirectory()
@@ -35,19 +32,13 @@ std::string readFile(const std::string& path)
     if (!stream) {
         throw std::runtime_error("cannot read " + path);
     }
-    std::ostringstream content;
-    content << stream.rdbuf();
-    return content.str();
+    return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode)
 {
-    {
-        std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-        stream << content;
-        if (!stream) {
-            throw std::runtime_error("cannot write " + path);
-        }
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content)) {
+        throw std::runtime_error("cannot write " + path);
     }
     ::chmod(path.c_str(), mode);
 }
@@ -75,15 +66,9 @@ bool exists(const std::string& path)
 std::vector<std::string> splitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
     }
     return lines;
 }

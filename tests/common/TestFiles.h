@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -20,6 +21,18 @@ class TemporaryDirectory {
 
   private:
     std::string path_;
+};
+
+// Sets the process's umask for its lifetime.
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+    ~ScopedUmask() { ::umask(previous_); }
+
+  private:
+    mode_t previous_;
 };
 
 std::string readFile(const std::string& path);

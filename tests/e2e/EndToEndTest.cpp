@@ -3,6 +3,7 @@
 #include "QRWindowController.h"
 #include "common/TestFiles.h"
 #include "support/ProcessRunner.h"
+#include "systemd/PrivateUserManager.h"
 
 #include <QAction>
 #include <QPlainTextEdit>
@@ -17,7 +18,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -31,6 +31,8 @@ namespace {
 
 const std::string standinDirectory = KESTRUNE_STANDIN_DIR;
 const std::string standinResources = KESTRUNE_STANDIN_RESOURCES;
+// Registered a second time to walk through a real systemd user manager.
+const bool onSystemd = std::getenv("KESTRUNE_E2E_SYSTEMD") != nullptr;
 
 // The relay stand-in on a free loopback port, for the life of the object.
 class RelayStandin {
@@ -54,16 +56,12 @@ public:
             ::close(fds[0]);
             throw std::runtime_error("cannot start the relay stand-in");
         }
-        // First line: "listening on 127.0.0.1:<port>".
         FILE* output = ::fdopen(fds[0], "r");
-        char line[128] = {};
-        const bool read = std::fgets(line, sizeof line, output) != nullptr;
+        const bool told = std::fscanf(output, "listening on 127.0.0.1:%d", &port_) == 1;
         std::fclose(output);
-        const char* colon = read ? std::strrchr(line, ':') : nullptr;
-        if (colon == nullptr) {
+        if (!told) {
             throw std::runtime_error("the relay stand-in did not say its port");
         }
-        port_ = std::atoi(colon + 1);
     }
     RelayStandin(const RelayStandin&) = delete;
     RelayStandin& operator=(const RelayStandin&) = delete;
@@ -87,6 +85,7 @@ protected:
         ::setenv("LAUNCHD_STANDIN_STATE_DIR", (root_ / "launchd").c_str(), 1);
         ::setenv("LAUNCHD_STANDIN_THROTTLE_SECONDS", "1", 1);
     }
+    void SetUp() override { if (onSystemd) { requirePrivateUserManager(); } }
 
     ~EndToEnd() override
     {
@@ -108,6 +107,7 @@ protected:
         environment.provisionURL = relay_.provisionURL();
         environment.healthURL = "http://127.0.0.1:8765/healthz";
         environment.relayURL = "wss://relay.test";
+        if (onSystemd) { usePrivateUserManager(environment); }
         return AgentManager(environment);
     }
 

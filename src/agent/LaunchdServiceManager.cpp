@@ -1,0 +1,69 @@
+#include "agent/LaunchdServiceManager.h"
+
+#include "agent/LaunchAgentDefinition.h"
+#include "agent/ProgramConstants.h"
+#include "support/ProcessRunner.h"
+
+#include <unistd.h>
+
+namespace kestrune {
+
+namespace {
+
+std::string domainTarget()
+{
+    return "gui/" + std::to_string(::getuid());
+}
+
+std::string serviceTarget()
+{
+    return domainTarget() + "/" + launchdLabel;
+}
+
+} // namespace
+
+LaunchdServiceManager::LaunchdServiceManager(std::string launchctlPath, const std::string& launchAgentsDirectory)
+    : launchctlPath_(std::move(launchctlPath)), propertyListPath_(launchAgentsDirectory + "/" + launchdLabel + ".plist")
+{
+}
+
+std::string LaunchdServiceManager::definitionText(const ServiceJob& job) const
+{
+    return launchAgentPropertyList({launchdLabel, job.shellPath, job.launchCommand, job.logPath});
+}
+
+void LaunchdServiceManager::runLaunchctl(const std::vector<std::string>& arguments) const
+{
+    runProcess(launchctlPath_, arguments);
+}
+
+void LaunchdServiceManager::start() const
+{
+    // Every failure is absorbed: the status refresh that follows shows the outcome.
+    const auto attempt = [this](const std::vector<std::string>& arguments) {
+        try {
+            runLaunchctl(arguments);
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    if (!attempt({"bootstrap", domainTarget(), propertyListPath_})) {
+        attempt({"kickstart", "-k", serviceTarget()});
+        attempt({"load", propertyListPath_});
+    }
+    attempt({"kickstart", "-k", serviceTarget()});
+}
+
+void LaunchdServiceManager::stop() const
+{
+    try {
+        runLaunchctl({"bootout", domainTarget(), propertyListPath_});
+        return;
+    } catch (const std::exception&) {
+        // The legacy form decides; its error is the one reported.
+    }
+    runLaunchctl({"unload", propertyListPath_});
+}
+
+} // namespace kestrune

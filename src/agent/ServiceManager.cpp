@@ -1,0 +1,24 @@
+#include "agent/ServiceManager.h"
+
+#include "agent/AgentManager.h"
+#include "agent/LaunchdServiceManager.h"
+#include "agent/SystemdServiceManager.h"
+
+namespace kestrune {
+
+std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment& environment)
+{
+    switch (environment.serviceManager) {
+    case ServiceManagerKind::systemd: {
+        // Where the user manager looks for the user's own units.
+        const std::string configHome = environment.configHomeDirectory.value_or(environment.homeDirectory + "/.config");
+        return std::make_shared<SystemdServiceManager>(environment.systemctlPath, configHome + "/systemd/user");
+    }
+    case ServiceManagerKind::launchd:
+        break;
+    }
+    return std::make_shared<LaunchdServiceManager>(environment.launchctlPath,
+                                                   environment.homeDirectory + "/Library/LaunchAgents");
+}
+
+} // namespace kestrune

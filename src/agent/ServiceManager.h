@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace kestrune {
+
+struct AgentEnvironment;
+
+// What the agent's per-user job runs: the shell runs the launch command, and both
+// output streams are appended to the log.
+struct ServiceJob {
+    std::string shellPath;
+    std::string launchCommand;
+    std::string logPath;
+};
+
+// One platform service manager looked after through its control tool: where the
+// job definition lives, what it says, and how the job is started and stopped.
+// Holds nothing but fixed texts, so it may be used from any number of threads.
+class ServiceManager {
+  public:
+    virtual ~ServiceManager() = default;
+
+    // The job definition's absolute path, fixed at construction.
+    virtual const std::string& definitionPath() const = 0;
+
+    // The whole text of the job definition.
+    virtual std::string definitionText(const ServiceJob& job) const = 0;
+
+    // Hands the written definition to the manager and (re)starts the job, so that
+    // the agent reads its configuration anew. Absorbs every failure.
+    virtual void start() const = 0;
+
+    // Stops the job and leaves the definition in place; throws when that fails.
+    virtual void stop() const = 0;
+};
+
+// The backend the environment names, with its definition in the user's folder for it.
+std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment& environment);
+
+} // namespace kestrune

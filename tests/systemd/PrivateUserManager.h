@@ -1,0 +1,45 @@
+#pragma once
+
+#include "agent/AgentManager.h"
+#include "agent/ProgramConstants.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace kestrune::testkit {
+
+// Records a skip, or a failure where KESTRUNE_REQUIRE_SYSTEMD=1 (CI), unless the
+// test runs under scripts/private-user-manager; called from SetUp, the body then
+// does not run. Outside the script `systemctl --user` could reach the developer's
+// own manager, so the script's word is the only one taken.
+inline void requirePrivateUserManager()
+{
+    if (std::getenv("PRIVATE_USER_MANAGER") != nullptr) {
+        return;
+    }
+    const char* why = std::getenv("PRIVATE_USER_MANAGER_UNAVAILABLE");
+    const std::string message =
+        std::string("no private systemd user manager: ") + (why ? why : "not run under scripts/private-user-manager");
+    if (const char* required = std::getenv("KESTRUNE_REQUIRE_SYSTEMD"); required && std::string(required) == "1") {
+        GTEST_FAIL() << message;
+    }
+    GTEST_SKIP() << message;
+}
+
+class PrivateUserManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { requirePrivateUserManager(); }
+};
+
+// Drives the private user manager: the systemd backend, with the unit where that
+// manager looks for it, whatever the agent's home.
+inline void usePrivateUserManager(AgentEnvironment& environment)
+{
+    environment.serviceManager = ServiceManagerKind::systemd;
+    environment.systemctlPath = systemctlPath;
+    environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config";
+}
+
+} // namespace kestrune::testkit
