@@ -11,6 +11,7 @@
 #include "AppDelegate.h"
 #include "BackgroundQueue.h"
 #include "BenchSupport.h"
+#include "agent/ProgramConstants.h"
 #include "common/TestFiles.h"
 
 #include <QAction>
@@ -240,6 +241,20 @@ double agentStartup()
     return milliseconds;
 }
 
+// The real systemd user manager when run under scripts/private-user-manager, else
+// the launchd stand-in with fresh state.
+void useServiceManager(AgentEnvironment& environment, const std::string& scratch)
+{
+    if (std::getenv("PRIVATE_USER_MANAGER") != nullptr) {
+        environment.serviceManager = ServiceManagerKind::systemd;
+        environment.systemctlPath = systemctlPath;
+        environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config";
+        return;
+    }
+    ::setenv("LAUNCHD_STANDIN_STATE_DIR", (scratch + "/launchd").c_str(), 1);
+    ::setenv("LAUNCHD_STANDIN_THROTTLE_SECONDS", "1", 1);
+}
+
 bool portFree()
 {
     return !bench::waitForListener(agentPort, std::chrono::milliseconds(0));
@@ -261,8 +276,6 @@ int startToRunning(int repetitions)
 
         // A first run each time: fresh home, fresh service-manager state.
         testkit::TemporaryDirectory root;
-        ::setenv("LAUNCHD_STANDIN_STATE_DIR", (root.path() + "/launchd").c_str(), 1);
-        ::setenv("LAUNCHD_STANDIN_THROTTLE_SECONDS", "1", 1);
         AgentEnvironment environment;
         environment.homeDirectory = root.path() + "/home";
         environment.resourcesDirectory = std::filesystem::path(bench::standinAgentPath()).parent_path().string();
@@ -272,6 +285,7 @@ int startToRunning(int repetitions)
         environment.provisionURL = relay.provisionURL();
         environment.healthURL = "http://127.0.0.1:" + std::to_string(agentPort) + "/healthz";
         environment.relayURL = "wss://relay.bench";
+        useServiceManager(environment, root.path());
         std::filesystem::create_directories(environment.homeDirectory);
         const AgentManager manager(environment);
 
@@ -326,6 +340,7 @@ int startToRunning(int repetitions)
     std::printf("start_ours_min_ms %.3f\n", *std::min_element(ours.begin(), ours.end()));
     std::printf("start_agent_startup_median_ms %.3f\n", median(baseline));
     std::printf("start_repetitions %d\n", repetitions);
+    std::printf("start_service_manager %s\n", std::getenv("PRIVATE_USER_MANAGER") != nullptr ? "systemd" : "launchd");
     return 0;
 }
 
