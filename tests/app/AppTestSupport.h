@@ -16,12 +16,8 @@ namespace kestrune::testkit {
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 struct SeenAlert {
-    QString windowTitle;
     QString text;
     QString informativeText;
-    QMessageBox::Icon icon;
-    QMessageBox::StandardButtons buttons;
-    bool applicationModal;
     QString statusWhileOpen; // what `status` read while the alert was up
 };
 
