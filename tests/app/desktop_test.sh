@@ -14,8 +14,7 @@ unset WAYLAND_DISPLAY
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 wait_for() { # seconds, command...
-    local tries=$(($1 * 10)); shift
-    until "$@" >/dev/null 2>&1; do tries=$((tries - 1)); [ $tries -gt 0 ] || return 1; sleep 0.1; done
+    for _ in $(seq $(($1 * 10))); do "${@:2}" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1
 }
 notice() { xdotool search --onlyvisible --name '^Kestrune needs a system tray$'; }
 no_notice() { ! notice; }
@@ -31,14 +30,13 @@ import -window "$(notice)" "$shots/no-tray-notice.png"
 
 # A second start leaves at once with one line, and the first carries on.
 started=$(date +%s%N)
-"$app" 2>"$work/second.log" || fail "a second start exited with status $?"
+timeout 10 "$app" 2>"$work/second.log" || fail "a second start exited with status $?"
 [ $((($(date +%s%N) - started) / 1000000)) -lt 3000 ] || fail "a second start took longer than 3 s to leave"
 [ "$(cat "$work/second.log")" = "Kestrune is already running." ] || fail "second start said: $(cat "$work/second.log")"
 kill -0 "$first" || fail "the first instance ended"
 
 # A tray host appears: the icon docks, once, and the notice closes.
-trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
-pids+=($!)
+trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 & pids+=($!)
 wait_for 15 one_icon || fail "$(icons) icons docked, not 1"
 wait_for 5 no_notice || fail "the notice stayed open"
 
@@ -51,8 +49,7 @@ wait_for 15 one_icon || fail "the start after a killed instance docked $(icons) 
 kill -KILL "$third"; wait "$third" || true
 
 # Two starts at the same moment: exactly one stays, and the other leaves with 0.
-launch; a=$!
-launch; b=$!
+launch; a=$!; launch; b=$!
 sleep 3
 if kill -0 "$a" 2>/dev/null; then loser=$b; else loser=$a; fi
 ! kill -0 "$loser" 2>/dev/null || fail "both simultaneous starts stayed up"
@@ -65,8 +62,7 @@ export HALVENIX_DEVICE_ID=dev-3f1c2a9e7b4d4e2a HALVENIX_JWT_SECRET=$(printf '%06
     HALVENIX_RELAY_SERVER_TOKEN=server HALVENIX_RELAY_CLIENT_TOKEN=Qm9pXr2Lw7Tz_k4Hs8Vd1Nc6Yb3Fg5Ja \
     HALVENIX_RELAY_URL=wss://relay.halvenix.example HALVENIX_PORT=8765 HALVENIX_ALLOWED_PATHS=/
 "$agent" --print-qr >"$work/qr.txt"
-"$show_qr" <"$work/qr.txt" 2>/dev/null &
-pids+=($!)
+"$show_qr" <"$work/qr.txt" 2>/dev/null & pids+=($!)
 qr_window() { xdotool search --onlyvisible --name '^Kestrune Pairing QR$'; }
 wait_for 15 qr_window || fail "no QR window"
 sleep 1 # first paint
