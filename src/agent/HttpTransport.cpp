@@ -149,8 +149,16 @@ HttpOutcome perform(const HttpRequest& request)
 void startHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> completion)
 {
     (void)loadedCurl(); // on the caller's thread, so no caller's wait includes the loading
-    runOnTransferThread(
-        [request = std::move(request), completion = std::move(completion)] { completion(perform(request)); });
+    runOnTransferThread([request = std::move(request), completion = std::move(completion)] {
+        HttpOutcome outcome;
+        try {
+            outcome = perform(request);
+        } catch (...) {
+            // Running out of memory, say: this transfer's failure, reported like any other.
+            outcome = {std::nullopt, std::current_exception()};
+        }
+        completion(std::move(outcome));
+    });
 }
 
 } // namespace kestrune

@@ -36,6 +36,17 @@ int callerNiceness()
 #endif
 }
 
+// The edge of a transfer thread. A task reports its own failures; one that still
+// escapes (its reporting ran out of memory, say) must not end the program.
+void runToEnd(std::function<void()>& task) noexcept
+{
+    try {
+        task();
+    } catch (...) {
+    }
+    task = nullptr;
+}
+
 class TransferThreadCache {
   public:
     void run(std::function<void()> task)
@@ -52,8 +63,7 @@ class TransferThreadCache {
             }
         }
         std::thread([this, niceness, task = std::move(task)]() mutable {
-            task();
-            task = nullptr;
+            runToEnd(task);
             serve(niceness);
         }).detach();
     }
@@ -78,8 +88,7 @@ class TransferThreadCache {
             std::function<void()> task = std::move(lane.tasks.front());
             lane.tasks.pop_front();
             lock.unlock();
-            task();
-            task = nullptr;
+            runToEnd(task);
             lock.lock();
         }
     }

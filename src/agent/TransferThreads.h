@@ -7,6 +7,8 @@ namespace kestrune {
 // Runs `task` on a thread of its own, reusing a thread that finished an earlier
 // task when one is idle. A task never waits for another: when none is idle, a new
 // thread starts. Idle threads end after a while, so a quiet app holds none.
+// `task` reports its own failures: whatever it still throws is dropped, and its
+// thread carries on.
 void runOnTransferThread(std::function<void()> task);
 
 } // namespace kestrune

@@ -3,6 +3,7 @@
 #include "AgentErrorAlert.h"
 #include "BackgroundQueue.h"
 #include "StatusIcon.h"
+#include "TrayHostNotice.h"
 #include "agent/ProgramConstants.h"
 
 #include <QAction>
@@ -82,7 +83,7 @@ void AppDelegate::applicationDidFinishLaunching()
         }
     });
 #endif
-    statusItem->show();
+    TrayHostNotice::showWhenTrayAvailable(statusItem);
     QTimer::singleShot(0, this, [this] {
         const QIcon themed = themedStatusIcon();
         if (!themed.isNull()) {
@@ -120,17 +121,21 @@ void AppDelegate::refreshStatus()
 void AppDelegate::runAgentAction(const QString& title, AgentWork work)
 {
     setStatusTitle(QStringLiteral("Status: ") + title);
-    BackgroundQueue::shared().run(WorkClass::userInitiated,
-                                  [this, manager = manager, channel = channel, work = std::move(work)] {
-                                      try {
-                                          work(*manager);
-                                      } catch (...) {
-                                          const QString description = agentErrorDescription(std::current_exception());
-                                          channel.post([this, description] { presentAgentError(description); });
-                                          return;
-                                      }
-                                      channel.post([this] { refreshStatus(); });
-                                  });
+    BackgroundQueue::shared().run(
+        WorkClass::userInitiated,
+        [this, manager = manager, channel = channel, work = std::move(work)] {
+            work(*manager);
+            channel.post([this] { refreshStatus(); });
+        },
+        agentErrorReporter());
+}
+
+BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter()
+{
+    return [this, channel = channel](const std::exception_ptr& error) {
+        const QString description = agentErrorDescription(error);
+        channel.post([this, description] { presentAgentError(description); });
+    };
 }
 
 void AppDelegate::presentAgentError(const QString& description)
@@ -173,16 +178,14 @@ void AppDelegate::restartAgent()
 void AppDelegate::showPairingQR()
 {
     setStatusTitle(QStringLiteral("Status: Preparing pairing QR..."));
-    BackgroundQueue::shared().run(WorkClass::userInitiated, [this, manager = manager, channel = channel] {
-        try {
+    BackgroundQueue::shared().run(
+        WorkClass::userInitiated,
+        [this, manager = manager, channel = channel] {
             manager->ensureConfigured();
             const QString qrText = QString::fromStdString(manager->pairingQROutput());
             channel.post([this, qrText] { presentPairingQR(qrText); });
-        } catch (...) {
-            const QString description = agentErrorDescription(std::current_exception());
-            channel.post([this, description] { presentAgentError(description); });
-        }
-    });
+        },
+        agentErrorReporter());
 }
 
 void AppDelegate::presentPairingQR(const QString& qrText)

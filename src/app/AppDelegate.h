@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackgroundQueue.h"
 #include "MainThreadChannel.h"
 #include "QRWindowController.h"
 #include "agent/AgentManager.h"
@@ -61,6 +62,8 @@ class AppDelegate : public QObject {
 
   private:
     void setStatusTitle(const QString& title);
+    // Hands a failure of background work to the agent error alert.
+    BackgroundQueue::FailureHandler agentErrorReporter();
     void presentAgentError(const QString& description);
     void presentPairingQR(const QString& qrText);
     void presentNextPairingQR();

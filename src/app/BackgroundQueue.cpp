@@ -26,6 +26,22 @@ QThreadPool* makePool(QThread::Priority priority)
     return pool;
 }
 
+// The edge of a pool thread. Even a failure to report a failure (out of memory,
+// say) must not end the program: that work then ends unreported.
+void runToEnd(const std::function<void()>& work, const BackgroundQueue::FailureHandler& failed) noexcept
+{
+    try {
+        work();
+    } catch (...) {
+        try {
+            if (failed) {
+                failed(std::current_exception());
+            }
+        } catch (...) {
+        }
+    }
+}
+
 } // namespace
 
 BackgroundQueue::BackgroundQueue()
@@ -40,7 +56,7 @@ BackgroundQueue& BackgroundQueue::shared()
     return *queue;
 }
 
-void BackgroundQueue::run(WorkClass workClass, std::function<void()> work)
+void BackgroundQueue::run(WorkClass workClass, std::function<void()> work, FailureHandler failed)
 {
     QThreadPool* pool = workClass == WorkClass::utility ? utility_ : userInitiated_;
 #ifdef __linux__
@@ -52,17 +68,22 @@ void BackgroundQueue::run(WorkClass workClass, std::function<void()> work)
     // and 10, forty actions on two cores left the UI thread a third of a core
     // and stalled it for 30 ms; at 15 and 19 it stays within a frame.
     const int niceness = workClass == WorkClass::utility ? 19 : 15;
-    pool->start([niceness, work = std::move(work)] {
+    pool->start([niceness, work = std::move(work), failed = std::move(failed)] {
         thread_local bool niced = false;
         if (!niced) {
             niced = true;
             ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
         }
-        work();
+        runToEnd(work, failed);
     });
 #else
-    pool->start(std::move(work));
+    pool->start([work = std::move(work), failed = std::move(failed)] { runToEnd(work, failed); });
 #endif
+}
+
+bool BackgroundQueue::waitForDone(WorkClass workClass, int milliseconds)
+{
+    return (workClass == WorkClass::utility ? utility_ : userInitiated_)->waitForDone(milliseconds);
 }
 
 bool BackgroundQueue::waitForDone(int milliseconds)

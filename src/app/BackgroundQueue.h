@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 
 class QThreadPool;
@@ -20,13 +21,18 @@ enum class WorkClass {
 // the network, and nothing at exit should block on it beyond waitForDone's bound.
 class BackgroundQueue {
   public:
+    using FailureHandler = std::function<void(const std::exception_ptr&)>;
+
     static BackgroundQueue& shared();
 
     // Runs `work` on a thread of `workClass`'s pool and returns at once. `work`
-    // must own what it touches and must not throw.
-    void run(WorkClass workClass, std::function<void()> work);
+    // must own what it touches. Whatever it throws goes to `failed` on the same
+    // thread; nothing escapes the thread, where it would end the program.
+    void run(WorkClass workClass, std::function<void()> work, FailureHandler failed = {});
 
-    // Waits up to `milliseconds` for both pools to go idle; true when they did.
+    // Waits up to `milliseconds` for `workClass`'s pool to go idle; true when it did.
+    bool waitForDone(WorkClass workClass, int milliseconds);
+    // The same for both pools.
     bool waitForDone(int milliseconds);
 
     BackgroundQueue(const BackgroundQueue&) = delete;

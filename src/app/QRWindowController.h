@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QString>
 
-class QPlainTextEdit;
+class QTextEdit;
 class QWidget;
 
 namespace kestrune::app {
@@ -24,11 +24,11 @@ class QRWindowController {
 
     // Null once the user has closed the window.
     QWidget* window() const;
-    QPlainTextEdit* textView() const;
+    QTextEdit* textView() const;
 
   private:
     QPointer<QWidget> window_;
-    QPointer<QPlainTextEdit> textView_;
+    QPointer<QTextEdit> textView_;
 };
 
 } // namespace kestrune::app

@@ -29,6 +29,12 @@ QPixmap drawTerminalGlyph(int side)
     // Strokes, not text: text would load the font database at start-up, long before
     // a menu needs it, and that is a good part of the time to the icon's appearance.
     QPen pen(QColor(0xe8, 0xea, 0xed), qMax(1.5, side / 10.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+#ifdef Q_OS_MACOS
+    // The menu bar draws a template image from its alpha alone, in its own colour
+    // for light and dark mode: painted strokes would vanish into the square, so
+    // they are cut out of it.
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+#endif
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     const qreal unit = square.width() / 8.0;
@@ -48,17 +54,24 @@ QIcon fallbackStatusIcon()
     for (const int side : {16, 22, 24, 32, 48, 64}) {
         icon.addPixmap(drawTerminalGlyph(side));
     }
+#ifdef Q_OS_MACOS
+    icon.setIsMask(true); // a template image, see above
+#endif
     return icon;
 }
 
 QIcon themedStatusIcon()
 {
+#ifdef Q_OS_MACOS
+    return QIcon(); // a theme's coloured icon would ignore the menu bar's appearance
+#else
     QIcon themed = QIcon::fromTheme(QStringLiteral("utilities-terminal"));
     // A theme may name the icon and still have nothing to draw at tray size.
     if (themed.isNull() || themed.pixmap(22, 22).isNull()) {
         return QIcon();
     }
     return themed;
+#endif
 }
 
 } // namespace kestrune::app

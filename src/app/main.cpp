@@ -1,15 +1,19 @@
 #include "AppDelegate.h"
 #include "BackgroundQueue.h"
+#include "SingleInstance.h"
 
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+
 namespace {
 
-// Quitting does not wait for agent actions: every file is replaced atomically, so
-// ending mid-action loses nothing. The short grace only lets a health probe that
-// is under way (at most two seconds) end before the process tears down.
-constexpr int exitGraceMilliseconds = 2500;
+// Quitting waits for no agent action or QR fetch: every file is replaced
+// atomically, so ending mid-action loses nothing, and the children they started
+// carry on by themselves. Only a health probe that is under way (at most two
+// seconds) may end before the process tears down.
+constexpr int probeGraceMilliseconds = 2500;
 
 } // namespace
 
@@ -18,6 +22,11 @@ constexpr int exitGraceMilliseconds = 2500;
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
+    kestrune::app::SingleInstance instance;
+    if (!instance.claim()) {
+        std::fputs("Kestrune is already running.\n", stderr);
+        return 0;
+    }
     // Closing a QR window or an alert must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -26,6 +35,6 @@ int main(int argc, char* argv[])
         QTimer::singleShot(0, &delegate, &kestrune::app::AppDelegate::applicationDidFinishLaunching);
         QApplication::exec();
     }
-    kestrune::app::BackgroundQueue::shared().waitForDone(exitGraceMilliseconds);
+    kestrune::app::BackgroundQueue::shared().waitForDone(kestrune::app::WorkClass::utility, probeGraceMilliseconds);
     return 0;
 }

@@ -1,9 +1,6 @@
 #include "AppTestSupport.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QDeadlineTimer>
-#include <QDesktopServices>
 
 #include <thread>
 
@@ -20,44 +17,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
-}
-
-AlertWatcher::AlertWatcher(std::function<QString()> status) : status_(std::move(status))
-{
-    connect(&timer_, &QTimer::timeout, this, &AlertWatcher::poll);
-    timer_.start(10);
-}
-
-void AlertWatcher::poll()
-{
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (box == nullptr || !box->isVisible()) {
-        return;
-    }
-    alerts_.push_back({box->windowTitle(), box->text(), box->informativeText(), box->icon(), box->standardButtons(),
-                       box->windowModality() == Qt::ApplicationModal, status_ ? status_() : QString()});
-    if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
-        ok->click();
-    } else {
-        box->reject();
-    }
-}
-
-UrlRecorder::UrlRecorder()
-{
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
-}
-
-UrlRecorder::~UrlRecorder()
-{
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-}
-
-void UrlRecorder::openUrl(const QUrl& url)
-{
-    urls_.push_back(url);
 }
 
 } // namespace kestrune::testkit

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QApplication>
+#include <QDesktopServices>
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
@@ -16,12 +18,8 @@ namespace kestrune::testkit {
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 struct SeenAlert {
-    QString windowTitle;
     QString text;
     QString informativeText;
-    QMessageBox::Icon icon;
-    QMessageBox::StandardButtons buttons;
-    bool applicationModal;
     QString statusWhileOpen; // what `status` read while the alert was up
 };
 
@@ -29,12 +27,19 @@ struct SeenAlert {
 // loop), records each one and presses OK.
 class AlertWatcher : public QObject {
   public:
-    explicit AlertWatcher(std::function<QString()> status = {});
+    explicit AlertWatcher(std::function<QString()> status = {}) : status_(std::move(status))
+    {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && box->isVisible()) {
+                alerts_.push_back({box->text(), box->informativeText(), status_ ? status_() : QString()});
+                box->done(QMessageBox::Ok);
+            }
+        });
+        timer_.start(10);
+    }
     const std::vector<SeenAlert>& alerts() const { return alerts_; }
 
   private:
-    void poll();
-
     std::function<QString()> status_;
     QTimer timer_;
     std::vector<SeenAlert> alerts_;
@@ -45,15 +50,22 @@ class UrlRecorder : public QObject {
     Q_OBJECT
 
   public:
-    UrlRecorder();
-    ~UrlRecorder() override;
-    const std::vector<QUrl>& urls() const { return urls_; }
+    UrlRecorder()
+    {
+        for (const char* scheme : {"https", "file"}) {
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+        }
+    }
+    ~UrlRecorder() override
+    {
+        for (const char* scheme : {"https", "file"}) {
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+        }
+    }
+    std::vector<QUrl> urls;
 
   public slots:
-    void openUrl(const QUrl& url);
-
-  private:
-    std::vector<QUrl> urls_;
+    void openUrl(const QUrl& url) { urls.push_back(url); }
 };
 
 } // namespace kestrune::testkit
