@@ -26,6 +26,11 @@ namespace kestrune::app {
 namespace {
 
 constexpr int refreshIntervalMilliseconds = 5000;
+// After a start the agent may need a moment to listen on its port: probe again
+// this often, this many times at most, until it answers, instead of showing it
+// stopped until the next periodic refresh.
+constexpr int startFollowUpIntervalMilliseconds = 250;
+constexpr int startFollowUpProbes = 12;
 
 } // namespace
 
@@ -108,24 +113,34 @@ void AppDelegate::setStatusTitle(const QString& title)
 
 void AppDelegate::refreshStatus()
 {
+    probeAndShowStatus(0);
+}
+
+void AppDelegate::probeAndShowStatus(int followUpsLeft)
+{
     // Nothing is kept between probes: each one that finishes sets the line.
-    BackgroundQueue::shared().run(WorkClass::utility, [this, manager = manager, channel = channel] {
+    BackgroundQueue::shared().run(WorkClass::utility, [this, manager = manager, channel = channel, followUpsLeft] {
         const bool healthy = manager->isAgentHealthy();
-        channel.post([this, healthy] {
+        channel.post([this, healthy, followUpsLeft] {
             setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
                                    : QStringLiteral("Status: Local agent stopped"));
+            if (!healthy && followUpsLeft > 0) {
+                QTimer::singleShot(startFollowUpIntervalMilliseconds, this,
+                                   [this, followUpsLeft] { probeAndShowStatus(followUpsLeft - 1); });
+            }
         });
     });
 }
 
-void AppDelegate::runAgentAction(const QString& title, AgentWork work)
+void AppDelegate::runAgentAction(const QString& title, AgentWork work, AgentOutcome outcome)
 {
     setStatusTitle(QStringLiteral("Status: ") + title);
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
-        [this, manager = manager, channel = channel, work = std::move(work)] {
+        [this, manager = manager, channel = channel, work = std::move(work), outcome] {
             work(*manager);
-            channel.post([this] { refreshStatus(); });
+            const int followUps = outcome == AgentOutcome::startsAgent ? startFollowUpProbes : 0;
+            channel.post([this, followUps] { probeAndShowStatus(followUps); });
         },
         agentErrorReporter());
 }
@@ -149,11 +164,14 @@ void AppDelegate::presentAgentError(const QString& description)
 
 void AppDelegate::startAgent()
 {
-    runAgentAction(QStringLiteral("Starting agent..."), [](const kestrune::AgentManager& agent) {
-        agent.ensureConfigured();
-        agent.writeLaunchAgent();
-        agent.start();
-    });
+    runAgentAction(
+        QStringLiteral("Starting agent..."),
+        [](const kestrune::AgentManager& agent) {
+            agent.ensureConfigured();
+            agent.writeLaunchAgent();
+            agent.start();
+        },
+        AgentOutcome::startsAgent);
 }
 
 void AppDelegate::stopAgent()
@@ -163,16 +181,19 @@ void AppDelegate::stopAgent()
 
 void AppDelegate::restartAgent()
 {
-    runAgentAction(QStringLiteral("Restarting agent..."), [](const kestrune::AgentManager& agent) {
-        try {
-            agent.stop();
-        } catch (...) {
-            // Not running, or not loaded: starting afresh is what was asked for.
-        }
-        agent.ensureConfigured();
-        agent.writeLaunchAgent();
-        agent.start();
-    });
+    runAgentAction(
+        QStringLiteral("Restarting agent..."),
+        [](const kestrune::AgentManager& agent) {
+            try {
+                agent.stop();
+            } catch (...) {
+                // Not running, or not loaded: starting afresh is what was asked for.
+            }
+            agent.ensureConfigured();
+            agent.writeLaunchAgent();
+            agent.start();
+        },
+        AgentOutcome::startsAgent);
 }
 
 void AppDelegate::showPairingQR()

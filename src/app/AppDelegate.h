@@ -36,9 +36,13 @@ class AppDelegate : public QObject {
     // Builds the tray icon and its menu, then keeps the status line fresh.
     void applicationDidFinishLaunching();
 
+    // What an action leaves behind: a starting agent is probed again shortly until
+    // it answers, so the status does not read stopped while it binds its port.
+    enum class AgentOutcome { settled, startsAgent };
+
     // Sets the interim status, runs `work` in the background, then refreshes the
     // status, after an alert when `work` threw.
-    void runAgentAction(const QString& title, AgentWork work);
+    void runAgentAction(const QString& title, AgentWork work, AgentOutcome outcome = AgentOutcome::settled);
 
     // Null until launched.
     QMenu* menu() const { return statusMenu.get(); }
@@ -61,6 +65,8 @@ class AppDelegate : public QObject {
     void quit();
 
   private:
+    // One health probe; while it reads stopped, up to `followUpsLeft` more follow.
+    void probeAndShowStatus(int followUpsLeft);
     void setStatusTitle(const QString& title);
     // Hands a failure of background work to the agent error alert.
     BackgroundQueue::FailureHandler agentErrorReporter();
