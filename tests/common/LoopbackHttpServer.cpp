@@ -79,22 +79,17 @@ void LoopbackHttpServer::serve()
                           (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
             request.append(buffer, static_cast<std::size_t>(got));
         }
-        CannedReply reply;
-        {
-            std::lock_guard guard(mutex_);
-            lastRequest_ = request;
-            reply = responder_();
-        }
+        std::unique_lock guard(mutex_);
+        lastRequest_ = request;
+        const CannedReply reply = responder_();
+        guard.unlock();
         ++requests_;
         const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
         bool open = quiet(connection, reply.delay);
         for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
             open = sendAll(connection, reply.bytes.substr(at, step)) && quiet(connection, reply.byteInterval);
         }
-        const int small = 1 << 16; // so that what was sent is close to what the peer read
-        ::setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        for (const std::string chunk(small, 'x'); open && reply.endlessBody && sendAll(connection, chunk);) {
-            endlessSent_ += chunk.size();
+        while (open && reply.endlessBody && sendAll(connection, std::string(1 << 16, 'x'))) {
         }
     }
 }

@@ -26,8 +26,6 @@ CannedReply httpReply(int status, const std::string& body, const std::string& ex
 class LoopbackHttpServer {
   public:
     LoopbackHttpServer();
-    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
-    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
     ~LoopbackHttpServer();
 
     void answer(CannedReply reply)
@@ -44,7 +42,6 @@ class LoopbackHttpServer {
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_.load(); }
     std::string lastRequest() const; // its head
-    long long endlessBytesSent() const { return endlessSent_.load(); }
 
   private:
     void serve();
@@ -58,7 +55,6 @@ class LoopbackHttpServer {
     std::string lastRequest_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
-    std::atomic<long long> endlessSent_{0};
     std::thread thread_;
 };
 

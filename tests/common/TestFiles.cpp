@@ -24,7 +24,6 @@ TemporaryDirectory::TemporaryDirectory()
 TemporaryDirectory::~TemporaryDirectory()
 {
     std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
     std::filesystem::remove_all(path_, ignored);
 }
 
@@ -52,17 +51,12 @@ void writeScript(const std::string& path, const std::string& body)
 
 mode_t fileMode(const std::string& path)
 {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        throw std::runtime_error("cannot stat " + path);
-    }
-    return status.st_mode & 07777;
+    return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions());
 }
 
 bool exists(const std::string& path)
 {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
+    return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
 }
 
 std::vector<std::string> splitLines(const std::string& text)

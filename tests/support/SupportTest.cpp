@@ -9,21 +9,28 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
 #include <thread>
 
+extern char** environ;
+
 using namespace kestrune;
 using namespace kestrune::testkit;
+using namespace std::chrono;
 using testing::StrEq;
 using testing::ThrowsMessage;
 
 // Under umask 000 only the mode protects the file. A stale world-writable temporary
 // file is narrowed before any byte goes in, and the final name changes only by a
 // rename over it (never unlinked, truncated or written in place).
-TEST(AtomicWrite, PrivateModeAndTheFinalNameChangesOnlyByRename)
+TEST(AtomicWrite, PrivateModeRenameOverTheDestinationAndNothingLeftByAFailure)
 {
     const mode_t savedMask = ::umask(0);
     TemporaryDirectory directory;
@@ -51,21 +58,17 @@ TEST(AtomicWrite, PrivateModeAndTheFinalNameChangesOnlyByRename)
     writers.clear();
     const std::string result = readFile(destination);
     EXPECT_EQ(result, std::string(200000, result[0]));
-}
 
-TEST(AtomicWrite, FailuresThrowThePlatformErrorAndLeaveNothingBehind)
-{
-    TemporaryDirectory directory;
+    // Failures throw the platform's error and leave nothing behind.
     EXPECT_THROW(atomicWrite("x", directory / "absent/file", 0600), std::system_error);
     EXPECT_FALSE(exists(directory / "absent")); // folders are the caller's to make
 
     // A symlink at the temporary path is never followed.
-    const std::string destination = directory / "config.env";
-    writeFile(destination, "old", 0600);
     writeFile(directory / "victim", "untouched", 0644);
     ASSERT_EQ(::symlink((directory / "victim").c_str(), (destination + ".tmp").c_str()), 0);
     EXPECT_THROW(atomicWrite("secret", destination, 0600), std::system_error);
-    EXPECT_EQ(readFile(destination) + readFile(directory / "victim"), "olduntouched");
+    EXPECT_EQ(readFile(directory / "victim"), "untouched");
+    EXPECT_EQ(readFile(destination), result);
 
     // A destination that cannot be replaced (a folder) leaves no temporary file.
     std::filesystem::create_directory(directory / "folder");
@@ -106,6 +109,51 @@ TEST(ProcessRunner, OutputIsUntrimmedAndTheMessageIsTheTrimmedErrorElseOutput)
     // A missing program is the platform's error, and no search path is used.
     EXPECT_THROW(runProcess("/nonexistent/kestrune-no-such-program", {}), std::system_error);
     EXPECT_THROW(runProcess("sh", {"-c", "true"}), std::system_error);
+}
+
+// Eight threads of runProcess while other code starts long-lived children of its
+// own that close no descriptors: no stranger ever holds a pipe's write end (the
+// reader would then wait for it to end), and no descriptor leaks into this process
+// or a child. This process's standard input is a file and it holds an inheritable
+// descriptor of its own: the children must see neither.
+TEST(ProcessRunner, ParallelRunsBesideAForeignSpawnerLeakNothing)
+{
+    TemporaryDirectory directory;
+    writeFile(directory / "input", "not for the child");
+    const int savedInput = ::dup(STDIN_FILENO);
+    ::dup2(::open((directory / "input").c_str(), O_RDONLY), STDIN_FILENO);
+    const auto descriptorCount = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    runProcess("/bin/true", {}); // whatever opens once and stays open, before counting
+    const auto before = descriptorCount();
+    std::vector<pid_t> strangers(300);
+    std::thread stranger([&] {
+        char* argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("4"), nullptr};
+        for (pid_t& pid : strangers) {
+            ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::vector<std::jthread> runners;
+    for (int t = 0; t < 8; ++t) {
+        runners.emplace_back([] {
+            for (int i = 0; i < 30; ++i) {
+                const auto begin = steady_clock::now();
+                EXPECT_EQ(runProcess("/bin/ls", {"/proc/self/fd"}), "0\n1\n2\n3\n"); // 3 is ls's own listing
+                EXPECT_LT(steady_clock::now() - begin, 2s);
+            }
+            EXPECT_EQ(runProcess("/bin/readlink", {"/proc/self/fd/0"}), "/dev/null\n");
+        });
+    }
+    runners.clear();
+    stranger.join();
+    for (const pid_t pid : strangers) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(descriptorCount(), before);
+    ::dup2(savedInput, STDIN_FILENO);
 }
 
 TEST(TextEncoding, ExactFormsAndZshReadsBackEveryByte)
