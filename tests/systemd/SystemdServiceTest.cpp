@@ -50,7 +50,7 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
     fixture.relay().answer(httpReply(200, R"({"device_id":"device $1","server_token":"it's \"q\" $HOME ${X} %h %% )"
                                           R"(back\\slash\\ line\nfeed","client_token":"client"})"));
     AgentEnvironment environment = fixture.environment();
-    environment.homeDirectory = std::string(std::getenv("HOME")) + "/100% \"$USER\" \\slash";
+    environment.homeDirectory = std::string(std::getenv("HOME")) + "/100%h ${HOME} \"q\" \\slash";
     environment.resourcesDirectory = KESTRUNE_STANDIN_RESOURCES;
     environment.healthURL = healthURL;
     usePrivateUserManager(environment);
