@@ -13,19 +13,15 @@ expected = {
     "CFBundlePackageType": "APPL", "LSMinimumSystemVersion": "11.0",
     "NSHighResolutionCapable": True, "LSUIElement": True,  # accessory: no Dock icon, no menu bar
 }
-
-
-def write(output, bundle_identifier):
-    command = [cmake, f"-DOUTPUT={output}", f"-DIDENTIFIER={bundle_identifier}", f"-DVERSION={version}", "-P", script]
-    return subprocess.run(command, capture_output=True).returncode
-
-
 with tempfile.TemporaryDirectory() as folder:
-    output = pathlib.Path(folder) / "Info.plist"
-    assert write(output, identifier) == 0, "the build's identifier and version were refused"
-    info = plistlib.loads(output.read_bytes())
-    wrong = {key: info.get(key) for key, value in expected.items()
-             if info.get(key) != value or type(info.get(key)) is not type(value)}
+    def write(bundle_identifier):
+        output = pathlib.Path(folder) / "Info.plist"
+        command = [cmake, f"-DOUTPUT={output}", f"-DIDENTIFIER={bundle_identifier}", f"-DVERSION={version}", "-P", script]
+        return subprocess.run(command, capture_output=True).returncode == 0 and plistlib.loads(output.read_bytes())
+
+    info = write(identifier)
+    assert info, "the build's identifier and version were refused"
+    wrong = {key: info.get(key) for key, value in expected.items() if repr(info.get(key)) != repr(value)}
     assert not wrong, f"wrong or missing: {wrong}"
     # Values go into the XML unescaped: markup in the identifier must be refused.
-    assert write(pathlib.Path(folder) / "bad.plist", "app.<b>&") != 0, "markup in the identifier was accepted"
+    assert not write("app.<b>&"), "markup in the identifier was accepted"

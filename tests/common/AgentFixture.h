@@ -4,7 +4,6 @@
 #include "common/LoopbackHttpServer.h"
 #include "common/TestFiles.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,22 +21,19 @@ class AgentFixture {
     AgentEnvironment environment() const;
     AgentManager manager() const { return AgentManager(environment()); }
 
-    // Sets the exit status of the recording launchctl for one subcommand.
+    // Makes the recording launchctl fail for one subcommand.
     void failLaunchctl(const std::string& subcommand, int status, const std::string& message);
     // One line per launchctl call, its arguments joined by single spaces.
-    std::vector<std::string> launchctlCalls() const;
+    std::vector<std::string> launchctlCalls() const { return splitLines(readFile(root_ / "launchctl-calls")); }
 
     std::string home() const { return root_ / "J\xc3\xb6rg's Home"; }
     std::string resources() const { return root_ / "Resources"; }
     std::string agentPath() const { return resources() + "/halvenix-server"; }
-    LoopbackHttpServer& relay() { return *relay_; }
-
-    // What the relay answers from now on.
-    void setRelayReply(int status, std::string body);
+    LoopbackHttpServer& relay() { return relay_; }
 
   private:
     TemporaryDirectory root_;
-    std::unique_ptr<LoopbackHttpServer> relay_;
+    LoopbackHttpServer relay_;
 };
 
 } // namespace kestrune::testkit

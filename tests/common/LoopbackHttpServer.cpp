@@ -26,33 +26,9 @@ int listenOnLoopback(int& port)
     return fd;
 }
 
-bool sendAll(int connection, std::string_view bytes)
+bool sendAll(int connection, const std::string& bytes)
 {
-    for (ssize_t sent = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(sent))) {
-        if ((sent = ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The head and as much body as its Content-Length announces.
-std::string readRequest(int connection)
-{
-    std::string request;
-    char buffer[4096];
-    for (std::size_t wanted = std::string::npos, end = 0; request.size() < wanted;) {
-        const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            break;
-        }
-        request.append(buffer, static_cast<std::size_t>(got));
-        if (wanted == std::string::npos && (end = request.find("\r\n\r\n")) != std::string::npos) {
-            const auto length = request.find("Content-Length: ");
-            wanted = end + 4 + (length < end ? std::stoul(request.substr(length + 16)) : 0);
-        }
-    }
-    return request;
+    return ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
 } // namespace
@@ -72,6 +48,7 @@ LoopbackHttpServer::LoopbackHttpServer()
 LoopbackHttpServer::~LoopbackHttpServer()
 {
     const std::uint64_t one = 1;
+    stopping_ = true;
     (void)!::write(stopEvent_, &one, sizeof one);
     if (thread_.joinable()) {
         thread_.join();
@@ -94,41 +71,34 @@ std::string LoopbackHttpServer::lastRequest() const
 
 void LoopbackHttpServer::serve()
 {
-    for (pollfd watched[2]{{listener_, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
-         ::poll(watched, 2, -1) >= 0 && watched[1].revents == 0;) {
-        if (const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC); connection >= 0) {
-            handle(connection);
-            ::close(connection);
+    for (int connection; !quiet(listener_, std::chrono::milliseconds(-1)) && !stopping_; ::close(connection)) {
+        connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string request;
+        char buffer[4096];
+        for (ssize_t got; request.find("\r\n\r\n") == std::string::npos &&
+                          (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+            request.append(buffer, static_cast<std::size_t>(got));
+        }
+        std::unique_lock guard(mutex_);
+        lastRequest_ = request;
+        const CannedReply reply = responder_();
+        guard.unlock();
+        ++requests_;
+        const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
+        bool open = quiet(connection, reply.delay);
+        for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
+            open = sendAll(connection, reply.bytes.substr(at, step)) && quiet(connection, reply.byteInterval);
+        }
+        while (open && reply.endlessBody && sendAll(connection, std::string(1 << 16, 'x'))) {
         }
     }
 }
 
-void LoopbackHttpServer::handle(int connection)
+// Waits up to `wait` (below 0: for ever) on `fd`; false when it became readable or
+// hung up, or the server is going.
+bool LoopbackHttpServer::quiet(int fd, std::chrono::milliseconds wait) const
 {
-    CannedReply reply;
-    {
-        std::string request = readRequest(connection);
-        std::lock_guard guard(mutex_);
-        lastRequest_ = std::move(request);
-        reply = responder_();
-    }
-    ++requests_;
-    const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
-    bool open = quiet(connection, reply.delay);
-    for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
-        open = sendAll(connection, reply.bytes.substr(at, step)) && quiet(connection, reply.byteInterval);
-    }
-    const int small = 64 * 1024; // so that what was sent is close to what the peer read
-    ::setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    for (const std::string chunk(small, 'x'); open && reply.endlessBody && sendAll(connection, chunk);) {
-        endlessSent_ += small;
-    }
-}
-
-// Waits `wait`; false when the peer hung up or the server is going meanwhile.
-bool LoopbackHttpServer::quiet(int connection, std::chrono::milliseconds wait) const
-{
-    pollfd watched[2]{{connection, POLLRDHUP, 0}, {stopEvent_, POLLIN, 0}};
+    pollfd watched[2]{{fd, POLLIN | POLLRDHUP, 0}, {stopEvent_, POLLIN, 0}};
     return wait.count() == 0 || ::poll(watched, 2, static_cast<int>(wait.count())) == 0;
 }
 

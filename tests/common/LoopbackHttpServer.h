@@ -20,30 +20,32 @@ struct CannedReply {
 // A whole reply with a matching Content-Length.
 CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders = "");
 
-// An HTTP server on 127.0.0.1 and a free port that reads each request and answers
-// with canned bytes, one connection at a time on its own thread. Its waits end
-// early when the peer hangs up or the server is destroyed.
+// An HTTP server on 127.0.0.1 and a free port that reads each request's head and
+// answers with canned bytes, one connection at a time on its own thread. Its waits
+// end early when the peer hangs up or the server is destroyed.
 class LoopbackHttpServer {
   public:
     LoopbackHttpServer();
-    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
-    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
     ~LoopbackHttpServer();
 
-    void answer(CannedReply reply) { answer([reply] { return reply; }); }
+    void answer(CannedReply reply)
+    {
+        answer([reply] { return reply; });
+    }
     void answer(std::function<CannedReply()> responder); // asked anew for every request
-    void start() { thread_ = std::thread([this] { serve(); }); }
+    void start()
+    {
+        thread_ = std::thread([this] { serve(); });
+    }
 
     int port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_.load(); }
-    std::string lastRequest() const; // head and body
-    long long endlessBytesSent() const { return endlessSent_.load(); }
+    std::string lastRequest() const; // its head
 
   private:
     void serve();
-    void handle(int connection);
-    bool quiet(int connection, std::chrono::milliseconds wait) const;
+    bool quiet(int fd, std::chrono::milliseconds wait) const;
 
     int port_ = 0;
     int listener_;
@@ -51,8 +53,8 @@ class LoopbackHttpServer {
     mutable std::mutex mutex_;
     std::function<CannedReply()> responder_;
     std::string lastRequest_;
+    std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
-    std::atomic<long long> endlessSent_{0};
     std::thread thread_;
 };
 

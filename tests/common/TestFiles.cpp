@@ -1,10 +1,12 @@
 #include "common/TestFiles.h"
 
-#include "support/ProcessRunner.h"
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,7 +24,6 @@ TemporaryDirectory::TemporaryDirectory()
 TemporaryDirectory::~TemporaryDirectory()
 {
     std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
     std::filesystem::remove_all(path_, ignored);
 }
 
@@ -50,17 +51,12 @@ void writeScript(const std::string& path, const std::string& body)
 
 mode_t fileMode(const std::string& path)
 {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        throw std::runtime_error("cannot stat " + path);
-    }
-    return status.st_mode & 07777;
+    return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions());
 }
 
 bool exists(const std::string& path)
 {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
+    return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
 }
 
 std::vector<std::string> splitLines(const std::string& text)
@@ -73,11 +69,40 @@ std::vector<std::string> splitLines(const std::string& text)
     return lines;
 }
 
-std::string zshOutput(const std::string& script, const std::vector<std::string>& arguments)
+std::vector<std::string> fileEvents(const std::vector<std::string>& folders, const std::function<void()>& action)
 {
-    std::vector<std::string> all{"-c", script, "zsh"};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return runProcess("/bin/zsh", all);
+    const int inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    for (const std::string& folder : folders) {
+        if (::inotify_add_watch(inotify, folder.c_str(), IN_DELETE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0) {
+            throw std::runtime_error("cannot watch " + folder);
+        }
+    }
+    action();
+    std::vector<std::string> events;
+    std::set<std::string> written;
+    alignas(inotify_event) char buffer[65536];
+    for (ssize_t got = 0, at = 0; (got = ::read(inotify, buffer, sizeof buffer)) > 0; at = 0) {
+        for (const inotify_event* event; at < got; at += static_cast<ssize_t>(sizeof(inotify_event) + event->len)) {
+            event = reinterpret_cast<const inotify_event*>(buffer + at);
+            const std::string name = event->len > 0 ? event->name : ""; // empty: the folder itself
+            const bool finalName = !name.empty() && !name.ends_with(".tmp");
+            if (event->mask & IN_ATTRIB) {
+                if (finalName || written.contains(name)) {
+                    events.push_back("mode changed " + name);
+                }
+            } else if (finalName) {
+                events.push_back((event->mask & IN_MODIFY   ? "written "
+                                  : event->mask & IN_DELETE ? "deleted "
+                                                            : "moved-to ") +
+                                 name);
+            }
+            if (event->mask & IN_MODIFY) {
+                written.insert(name);
+            }
+        }
+    }
+    ::close(inotify);
+    return events;
 }
 
 } // namespace kestrune::testkit

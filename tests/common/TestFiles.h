@@ -1,8 +1,8 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,18 +23,6 @@ class TemporaryDirectory {
     std::string path_;
 };
 
-// Sets the process's umask for its lifetime.
-class ScopedUmask {
-  public:
-    explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
-    ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
-    ~ScopedUmask() { ::umask(previous_); }
-
-  private:
-    mode_t previous_;
-};
-
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 // A `#!/bin/sh` script with the given body, mode 0755.
@@ -43,8 +31,11 @@ mode_t fileMode(const std::string& path);
 bool exists(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
 
-// Runs `/bin/zsh -c script` with arguments and returns its standard output (the
-// real reader of the files under test).
-std::string zshOutput(const std::string& script, const std::vector<std::string>& arguments = {});
+// What `action` does to the files directly in `folders`, in order: "moved-to",
+// "deleted", "written" or "mode changed" and the name, for final names (not ending
+// in .tmp), and "mode changed" for a temporary file after bytes went into it. A
+// mode changes only through such an event, so none plus a right final mode means
+// every byte went in under that mode.
+std::vector<std::string> fileEvents(const std::vector<std::string>& folders, const std::function<void()>& action);
 
 } // namespace kestrune::testkit
