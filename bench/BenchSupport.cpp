@@ -253,6 +253,20 @@ AgentStandin::AgentStandin(int port) : child_({standinAgentPath()}, agentVariabl
     }
 }
 
+kestrune::AgentEnvironment networkOnlyEnvironment(const std::string& healthURL, const std::string& provisionURL)
+{
+    kestrune::AgentEnvironment environment;
+    environment.homeDirectory = "/nonexistent";
+    environment.resourcesDirectory = "/nonexistent";
+    environment.bundleDirectory = "/nonexistent";
+    environment.launchctlPath = "/bin/false";
+    environment.shellPath = "/bin/sh";
+    environment.provisionURL = provisionURL;
+    environment.healthURL = healthURL;
+    environment.relayURL = "wss://relay.bench";
+    return environment;
+}
+
 std::string standinAgentPath()
 {
     return KESTRUNE_BENCH_AGENT;

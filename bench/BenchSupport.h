@@ -1,5 +1,7 @@
 #pragma once
 
+#include "agent/AgentManager.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -68,6 +70,10 @@ class AgentStandin {
 
 // The environment the stand-in agent reads, for `port`.
 std::vector<std::pair<std::string, std::string>> agentVariables(int port);
+
+// A manager with no files, no service manager and no agent: only its two network
+// calls, against `healthURL` and `provisionURL`, do anything.
+kestrune::AgentEnvironment networkOnlyEnvironment(const std::string& healthURL, const std::string& provisionURL = "");
 
 std::string standinAgentPath();
 std::string standinDirectory();

@@ -365,14 +365,8 @@ long residentKib()
 int refreshGrowth(int count)
 {
     bench::AgentStandin agent(bench::closedLoopbackPort());
-    AgentEnvironment environment;
-    environment.homeDirectory = "/nonexistent";
-    environment.resourcesDirectory = "/nonexistent";
-    environment.bundleDirectory = "/nonexistent";
-    environment.launchctlPath = "/bin/false";
-    environment.shellPath = "/bin/zsh";
-    environment.healthURL = "http://127.0.0.1:" + std::to_string(agent.port()) + "/healthz";
-    app::AppDelegate delegate{AgentManager(environment)};
+    app::AppDelegate delegate{
+        AgentManager(bench::networkOnlyEnvironment("http://127.0.0.1:" + std::to_string(agent.port()) + "/healthz"))};
     delegate.applicationDidFinishLaunching();
     // One refresh at a time, each delivered to the status line before the next.
     const auto refreshes = [&](int times) {

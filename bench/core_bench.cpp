@@ -56,16 +56,7 @@ Servers& servers()
 
 AgentManager managerFor(const std::string& healthURL, const std::string& provisionURL)
 {
-    AgentEnvironment environment;
-    environment.homeDirectory = "/nonexistent";
-    environment.resourcesDirectory = "/nonexistent";
-    environment.bundleDirectory = "/nonexistent";
-    environment.launchctlPath = "/bin/false";
-    environment.shellPath = "/bin/sh";
-    environment.provisionURL = provisionURL;
-    environment.healthURL = healthURL;
-    environment.relayURL = "wss://relay.bench";
-    return AgentManager(environment);
+    return AgentManager(bench::networkOnlyEnvironment(healthURL, provisionURL));
 }
 
 std::string healthURL(int port)

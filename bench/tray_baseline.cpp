@@ -10,9 +10,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include <cstring>
-
 #include <curl/curl.h>
+
+#include <cstring>
 
 namespace {
 

@@ -6,15 +6,14 @@
 //   kestrune_tray_probe start SECONDS PROGRAM...  prints milliseconds from spawn to dock,
 //                                                 then ends the program
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,8 +49,8 @@ long windowPid(Display* display, Window window)
     unsigned long after = 0;
     unsigned char* data = nullptr;
     long pid = -1;
-    if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
-                           &data) == Success &&
+    if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &data) ==
+            Success &&
         data != nullptr) {
         if (format == 32 && count == 1) {
             pid = static_cast<long>(*reinterpret_cast<unsigned long*>(data));
