@@ -5,195 +5,149 @@
 #include "QRWindowController.h"
 #include "agent/ProgramConstants.h"
 #include "common/AgentFixture.h"
+#include "support/TextEncoding.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTextEdit>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <memory>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
-using kestrune::app::AppDelegate;
 
 namespace {
 
-const QString running = QStringLiteral("Status: Local agent running");
 const QString stopped = QStringLiteral("Status: Local agent stopped");
-const std::string qrText = "█▀▀▀▀▀█ ▄ █▀▀▀▀▀█\n█ ███ █ ▀ █ ███ █\n▀▀▀▀▀▀▀ ▀ ▀▀▀▀▀▀▀\n\n";
 
-// A real manager on the shared agent fixture, plus a health endpoint the test answers.
+// Receives the URLs the program asks the desktop to open.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+
+  public:
+    Q_INVOKABLE void openUrl(const QUrl& url) { urls.push_back(url); }
+    std::vector<QUrl> urls;
+};
+
+// A real manager on the shared agent fixture. Its health URL is a closed port, so
+// every probe answers "stopped" at once.
 class AppDelegateTest : public ::testing::Test {
   protected:
-    AppDelegateTest()
-    {
-        health_.answer([this] { return httpReply(healthStatus_.load(), ""); });
-        health_.start();
-        writeFile(fixture_.resources() + "/qr.txt", qrText);
-        writeScript(fixture_.agentPath(),
-                    "[ \"$1\" = --print-qr ] && exec cat '" + fixture_.resources() + "/qr.txt'\nexit 64\n");
-    }
-
-    void TearDown() override
-    {
-        delegate_.reset();
-        ASSERT_TRUE(app::BackgroundQueue::shared().waitForDone(60000));
-        for (QWidget* window : QApplication::topLevelWidgets()) {
-            window->close();
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
     // Launches and waits for the first probe, so that its late answer cannot
     // overwrite what a test sets next; the periodic probe is stopped likewise.
-    void launch(const std::string& launchctlPath = {})
+    void launch()
     {
-        AgentEnvironment environment = fixture_.environment();
-        environment.healthURL = health_.url("/healthz");
-        environment.launchctlPath = launchctlPath.empty() ? environment.launchctlPath : launchctlPath;
-        delegate_ = std::make_unique<AppDelegate>(AgentManager(environment));
+        delegate_ = std::make_unique<app::AppDelegate>(AgentManager(environment_));
         delegate_->applicationDidFinishLaunching();
         EXPECT_TRUE(waitUntil([&] { return status() == stopped; }));
-        for (QTimer* timer : delegate_->findChildren<QTimer*>(Qt::FindDirectChildrenOnly)) {
-            timer->stop();
-        }
+        delegate_->findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly)->stop();
     }
-
-    QString status() const { return delegate_->statusAction()->text(); }
-    bool settled() const { return status() == running || status() == stopped; }
-    void choose(const QString& title) const
-    {
-        const QList<QAction*> actions = delegate_->menu()->actions();
-        const auto found = std::find_if(actions.begin(), actions.end(), [&](QAction* a) { return a->text() == title; });
-        ASSERT_NE(found, actions.end()) << title.toStdString();
-        (*found)->trigger();
-    }
+    QString status() const { return delegate_ ? delegate_->statusAction()->text() : QString(); }
 
     AgentFixture fixture_;
-    std::atomic<int> healthStatus_{503};
-    LoopbackHttpServer health_;
-    std::unique_ptr<AppDelegate> delegate_;
-    AlertWatcher alerts_{[this] {
-        return delegate_ ? status() : QString();
-    }};
+    AgentEnvironment environment_ = fixture_.environment();
+    std::unique_ptr<app::AppDelegate> delegate_;
+    AlertWatcher alerts_ = AlertWatcher([this] { return status(); });
 };
 
 } // namespace
 
-TEST_F(AppDelegateTest, MenuHasItsFixedEntriesAndOnlyQuitHasAShortcut)
+TEST_F(AppDelegateTest, MenuEntriesOpenTheirPlacesAndQuitLeavesTheAgentAlone)
 {
+    UrlRecorder opened;
+    for (const char* scheme : {"https", "file"}) {
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &opened, "openUrl");
+    }
     launch();
+    const QList<QAction*> actions = delegate_->menu()->actions();
     QStringList entries; // separators are the empty ones
-    for (const QAction* action : delegate_->menu()->actions()) {
+    for (const QAction* action : actions) {
         entries << action->text() + (action->isEnabled() ? "" : " (disabled)") +
                        (action->shortcut().isEmpty() ? "" : " " + action->shortcut().toString());
     }
-    EXPECT_EQ(entries.join(u'|'), "Status: Local agent stopped (disabled)||Open Web Dashboard|Show Pairing QR||"
-                                  "Start Agent|Stop Agent|Restart Agent||View Logs|Open Settings Folder||"
-                                  "Quit Kestrune Ctrl+Q");
+    ASSERT_EQ(entries.join(u'|').toStdString(),
+              "Status: Local agent stopped (disabled)||Open Web Dashboard|Show Pairing QR||"
+              "Start Agent|Stop Agent|Restart Agent||View Logs|Open Settings Folder||"
+              "Quit Kestrune Ctrl+Q");
     EXPECT_EQ(delegate_->trayIcon()->contextMenu(), delegate_->menu());
+
+    for (QAction* shortcut : {actions[2], actions[9], actions[10]}) { // dashboard, logs, settings folder
+        shortcut->trigger();
+    }
+    const std::vector<QUrl> expected{QUrl(QString::fromUtf8(webDashboardURL)),
+                                     QUrl::fromLocalFile(QString::fromStdString(fixture_.manager().logPath())),
+                                     QUrl::fromLocalFile(QString::fromStdString(fixture_.manager().stateDirectory()))};
+    EXPECT_EQ(opened.urls, expected);
+    for (const char* scheme : {"https", "file"}) {
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+
+    QTimer::singleShot(0, actions[12], &QAction::trigger);
+    QTimer::singleShot(30000, delegate_.get(), [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(QApplication::exec(), 0) << "quitting did not end the event loop";
+    EXPECT_TRUE(fixture_.launchctlCalls().empty());
 }
 
-// Both failures reach the one alert; the missing agent's opens no window.
-TEST_F(AppDelegateTest, FailuresAreReportedThenTheStatusRefreshes)
+TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsItsWindow)
 {
     fixture_.failLaunchctl("bootout", 5, "Boot-out failed: 5: Input/output error");
     fixture_.failLaunchctl("unload", 1, "Unload failed: job not loaded");
     launch();
-    choose("Stop Agent");
-    EXPECT_EQ(status(), QStringLiteral("Status: Stopping agent..."));
-    ASSERT_TRUE(waitUntil([&] { return !alerts_.alerts().empty() && settled(); }));
-    ASSERT_EQ(alerts_.alerts().size(), 1U);
-    EXPECT_EQ(alerts_.alerts()[0].text, QStringLiteral("Kestrune Agent Error"));
-    EXPECT_EQ(alerts_.alerts()[0].informativeText, QStringLiteral("Unload failed: job not loaded"));
-    EXPECT_EQ(alerts_.alerts()[0].statusWhileOpen, QStringLiteral("Status: Stopping agent...")) << "refreshed early";
+    delegate_->stopAgent();
+    ASSERT_TRUE(waitUntil([&] { return !alerts_.alerts().empty() && status() == stopped; }));
+    EXPECT_EQ(alerts_.alerts(), std::vector<std::string>{"Kestrune Agent Error: Unload failed: job not loaded "
+                                                         "[Status: Stopping agent...]"});
 
-    std::filesystem::remove(fixture_.agentPath());
-    choose("Show Pairing QR");
-    ASSERT_TRUE(waitUntil([&] { return alerts_.alerts().size() == 2 && settled(); }));
-    EXPECT_EQ(
-        alerts_.alerts()[1].informativeText,
-        QString::fromStdString("Bundled agent was not found at " + fixture_.agentPath() + ". Reinstall Kestrune.app."));
+    std::filesystem::rename(fixture_.agentPath(), fixture_.agentPath() + ".away");
+    delegate_->showPairingQR();
+    ASSERT_TRUE(waitUntil([&] { return alerts_.alerts().size() == 2 && status() == stopped; }));
+    EXPECT_EQ(alerts_.alerts()[1], "Kestrune Agent Error: Bundled agent was not found at " + fixture_.agentPath() +
+                                       ". Reinstall Kestrune.app. [Status: Preparing pairing QR...]");
     EXPECT_EQ(delegate_->currentQRWindow(), nullptr);
+    std::filesystem::rename(fixture_.agentPath() + ".away", fixture_.agentPath());
+
+    delegate_->showPairingQR();
+    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow() != nullptr; }));
+    const QPointer<QWidget> first = delegate_->currentQRWindow()->window();
+    delegate_->showPairingQR();
+    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first; }));
+    EXPECT_TRUE(first && first->isVisible()) << "a newer QR window closed the earlier one";
+    EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText().toStdString(), "QR for device-1\n\n");
 }
 
-TEST_F(AppDelegateTest, ActionsRunSideBySideAndNeverHoldUpTheProbe)
+TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped)
 {
-    // A launchctl that records its call, then waits (30 s at most) while the gate file exists.
+    // A launchctl that records its call, then waits while the gate file exists.
     TemporaryDirectory tools;
     writeFile(tools / "gate", "");
     writeScript(tools / "launchctl",
-                "cd '" + tools.path() +
-                    "' && echo >> calls; for n in $(seq 600); do [ -e gate ] && sleep 0.05; done\n");
-    launch(tools / "launchctl");
-
+                "cd " + shellQuote(tools.path()) + " && echo >> calls; while [ -e gate ]; do sleep 0.05; done\n");
+    environment_.launchctlPath = tools / "launchctl";
+    launch();
     for (int round = 0; round < 3; ++round) {
         delegate_->stopAgent();
     }
     EXPECT_TRUE(waitUntil([&] { return exists(tools / "calls") && readFile(tools / "calls").size() == 3; }))
         << "actions were serialised";
-    healthStatus_ = 200;
     delegate_->refreshStatus();
-    EXPECT_TRUE(waitUntil([&] { return status() == running; })) << "the probe waited behind the actions";
+    EXPECT_TRUE(waitUntil([&] { return status() == stopped; })) << "the probe waited behind the actions";
     // What quitting waits for.
     EXPECT_TRUE(app::BackgroundQueue::shared().waitForDone(app::WorkClass::utility, 5000)) << "probes wait for actions";
-    std::filesystem::remove(tools / "gate");
-}
 
-TEST_F(AppDelegateTest, EachPairingQROpensAWindowAndTheLatestIsKept)
-{
-    launch();
-    choose("Show Pairing QR");
-    EXPECT_EQ(status(), QStringLiteral("Status: Preparing pairing QR..."));
-    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow() != nullptr; }));
-    const QPointer<QWidget> first = delegate_->currentQRWindow()->window();
-    delegate_->showPairingQR();
-    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first && settled(); }));
-
-    ASSERT_FALSE(first.isNull()) << "an earlier QR window must stay open";
-    EXPECT_TRUE(first->isVisible());
-    EXPECT_TRUE(delegate_->currentQRWindow()->window()->isVisible());
-    EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText(), QString::fromStdString(qrText));
-    EXPECT_TRUE(alerts_.alerts().empty());
-}
-
-TEST_F(AppDelegateTest, ShortcutsOpenTheirPlacesAndQuitLeavesTheAgentAlone)
-{
-    const AgentManager manager = fixture_.manager();
-    UrlRecorder opened;
-    launch();
-    choose("Open Web Dashboard");
-    choose("View Logs");
-    choose("Open Settings Folder");
-    const std::vector<QUrl> expected{QUrl(QString::fromUtf8(webDashboardURL)),
-                                     QUrl::fromLocalFile(QString::fromStdString(manager.logPath())),
-                                     QUrl::fromLocalFile(QString::fromStdString(manager.stateDirectory()))};
-    EXPECT_EQ(opened.urls, expected);
-    EXPECT_EQ(fileMode(manager.stateDirectory()), 0700U);
-    EXPECT_EQ(status(), stopped);
-
-    QTimer::singleShot(0, delegate_.get(), [this] { choose("Quit Kestrune"); });
-    QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(1); });
-    EXPECT_EQ(QApplication::exec(), 0) << "quitting did not end the event loop";
-    EXPECT_TRUE(fixture_.launchctlCalls().empty());
-    EXPECT_TRUE(alerts_.alerts().empty());
-}
-
-TEST_F(AppDelegateTest, WorkOutlivingTheDelegateIsDropped)
-{
-    launch();
     delegate_->showPairingQR();
     delegate_->startAgent();
     delegate_.reset();
+    std::filesystem::remove(tools / "gate");
     EXPECT_TRUE(app::BackgroundQueue::shared().waitForDone(60000));
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(alerts_.alerts().empty());
+    QCoreApplication::processEvents(); // delivers whatever the late work posted
 }
+
+#include "AppDelegateTest.moc"

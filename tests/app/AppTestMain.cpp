@@ -7,9 +7,6 @@
 // Widgets need one QApplication for the whole run, created before any test.
 int main(int argc, char* argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
     // The loopback relay must be reached directly, whatever the runner's proxy.
     for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         ::unsetenv(name);

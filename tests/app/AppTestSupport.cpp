@@ -9,14 +9,11 @@ namespace kestrune::testkit {
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline)
 {
     const QDeadlineTimer timer(deadline);
-    while (!condition()) {
-        if (timer.hasExpired()) {
-            return false;
-        }
+    while (!condition() && !timer.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
+    return condition();
 }
 
 } // namespace kestrune::testkit
