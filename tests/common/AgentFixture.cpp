@@ -29,7 +29,7 @@ AgentEnvironment AgentFixture::environment() const
     environment.launchctlPath = root_ / "launchctl";
     environment.shellPath = "/bin/zsh";
     environment.provisionURL = relay_.url("/provision");
-    environment.healthURL = "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/healthz";
+    environment.healthURL = closedLoopbackURL() + "/healthz";
     environment.relayURL = "wss://relay.test";
     return environment;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -33,32 +35,23 @@ class LoopbackHttpServer {
         answer([reply] { return reply; });
     }
     void answer(std::function<CannedReply()> responder); // asked anew for every request
-    void start()
-    {
-        thread_ = std::thread([this] { serve(); });
-    }
+    void start();
 
-    int port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-    int requestCount() const { return requests_.load(); }
+    int requestCount() const { return requests_; }
     std::string lastRequest() const; // its head
 
   private:
-    void serve();
-    bool quiet(int fd, std::chrono::milliseconds wait) const;
-
     int port_ = 0;
-    int listener_;
-    int stopEvent_;
+    const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
     std::function<CannedReply()> responder_;
     std::string lastRequest_;
-    std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
     std::thread thread_;
 };
 
-// A loopback port on which nothing listens.
-int closedLoopbackPort();
+// The URL of a loopback port on which nothing listens.
+std::string closedLoopbackURL();
 
 } // namespace kestrune::testkit

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,8 +13,6 @@ namespace kestrune::testkit {
 class TemporaryDirectory {
   public:
     TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
     ~TemporaryDirectory();
 
     const std::string& path() const { return path_; }
@@ -26,9 +25,18 @@ class TemporaryDirectory {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 // A `#!/bin/sh` script with the given body, mode 0755.
-void writeScript(const std::string& path, const std::string& body);
-mode_t fileMode(const std::string& path);
-bool exists(const std::string& path);
+inline void writeScript(const std::string& path, const std::string& body)
+{
+    writeFile(path, "#!/bin/sh\n" + body, 0755);
+}
+inline mode_t fileMode(const std::string& path)
+{
+    return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions());
+}
+inline bool exists(const std::string& path)
+{
+    return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
+}
 std::vector<std::string> splitLines(const std::string& text);
 
 // What `action` does to the files directly in `folders`, in order: "moved-to",
