@@ -13,7 +13,7 @@ CannedReply httpReply(int status, const std::string& body, const std::string& ex
             "\r\n" + extraHeaders + "Connection: close\r\n\r\n" + body};
 }
 
-LoopbackHttpServer::LoopbackHttpServer() : responder_([] { return httpReply(200, ""); })
+LoopbackHttpServer::LoopbackHttpServer()
 {
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
@@ -33,18 +33,6 @@ LoopbackHttpServer::~LoopbackHttpServer()
     ::close(listener_);
 }
 
-void LoopbackHttpServer::answer(std::function<CannedReply()> responder)
-{
-    std::lock_guard guard(mutex_);
-    responder_ = std::move(responder);
-}
-
-std::string LoopbackHttpServer::lastRequest() const
-{
-    std::lock_guard guard(mutex_);
-    return lastRequest_;
-}
-
 void LoopbackHttpServer::start()
 {
     // Waits up to `wait` on `fd`; false when it became readable or hung up, or the server is going.
@@ -61,16 +49,13 @@ void LoopbackHttpServer::start()
                               (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
                 request.append(buffer, static_cast<std::size_t>(got));
             }
-            std::unique_lock guard(mutex_);
-            lastRequest_ = request;
-            const CannedReply reply = responder_();
-            guard.unlock();
+            lastRequest_ = std::make_shared<const std::string>(request);
+            const CannedReply reply = (*responder_.load())();
             ++requests_;
             const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
             bool open = quiet(connection, reply.delay);
-            for (std::size_t at = 0; open && (at < reply.bytes.size() || reply.endlessBody); at += step) {
-                const std::string part =
-                    at < reply.bytes.size() ? reply.bytes.substr(at, step) : std::string(1 << 16, 'x');
+            for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
+                const std::string part = reply.bytes.substr(at, step);
                 open = ::send(connection, part.data(), part.size(), MSG_NOSIGNAL) > 0 &&
                        quiet(connection, reply.byteInterval);
             }

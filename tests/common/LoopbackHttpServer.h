@@ -5,7 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -16,7 +16,6 @@ struct CannedReply {
     std::string bytes;                         // head and body, exactly as sent
     std::chrono::milliseconds delay{0};        // silence before the first byte
     std::chrono::milliseconds byteInterval{0}; // above 0: one byte at a time, this far apart
-    bool endlessBody = false;                  // after `bytes`, body bytes until the peer hangs up
 };
 
 // A whole reply with a matching Content-Length.
@@ -34,19 +33,20 @@ class LoopbackHttpServer {
     {
         answer([reply] { return reply; });
     }
-    void answer(std::function<CannedReply()> responder); // asked anew for every request
+    // Asked anew for every request.
+    void answer(std::function<CannedReply()> responder) { responder_ = std::make_shared<Responder>(responder); }
     void start();
 
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_; }
-    std::string lastRequest() const; // its head
+    std::string lastRequest() const { return *lastRequest_.load(); } // its head
 
   private:
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    mutable std::mutex mutex_;
-    std::function<CannedReply()> responder_;
-    std::string lastRequest_;
+    using Responder = const std::function<CannedReply()>;
+    std::atomic<std::shared_ptr<Responder>> responder_{std::make_shared<Responder>([] { return httpReply(200, ""); })};
+    std::atomic<std::shared_ptr<const std::string>> lastRequest_{std::make_shared<const std::string>()};
     std::atomic<int> requests_{0};
     std::thread thread_;
 };

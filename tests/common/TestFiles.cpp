@@ -53,12 +53,10 @@ std::vector<std::string> splitLines(const std::string& text)
     return lines;
 }
 
-std::vector<std::string> fileEvents(const std::vector<std::string>& folders, const std::function<void()>& action)
+std::vector<std::string> fileEvents(const std::string& folder, const std::function<void()>& action)
 {
     const int inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    for (const std::string& folder : folders) {
-        ::inotify_add_watch(inotify, folder.c_str(), IN_DELETE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB);
-    }
+    ::inotify_add_watch(inotify, folder.c_str(), IN_DELETE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB);
     action();
     std::vector<std::string> events;
     std::set<std::string> written;
