@@ -154,7 +154,8 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
 TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
 {
     AgentFixture fixture;
-    fixture.relay().answer({httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})").bytes, 500ms});
+    fixture.relay().answer(
+        CannedReply{httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})").bytes, 500ms});
     const AgentManager manager = fixture.manager();
     std::vector<std::jthread> callers;
     for (int i = 0; i < 10; ++i) {
@@ -213,9 +214,46 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
 }
 
-TEST(Provisioning, EveryBadRelayReplyFailsWithItsReason)
+TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)
 {
     AgentFixture fixture;
+    // The health probe first, with a proxy set that nobody answers: the loopback probe
+    // must go direct. The product's own endpoint and timings apply.
+    LoopbackHttpServer unanswered; // never started: connections wait in its backlog
+    const auto healthy = [&](const std::string& url, AgentTimings timings = {}) {
+        AgentEnvironment environment = fixture.environment();
+        environment.healthURL = url;
+        environment.timings = timings;
+        return AgentManager(environment).isAgentHealthy();
+    };
+    ::setenv("http_proxy", closedLoopbackURL().c_str(), 1);
+    const AgentEnvironment product = AgentEnvironment::current();
+    EXPECT_EQ(product.healthURL, "http://127.0.0.1:8765/healthz");
+    EXPECT_EQ(std::vector({product.timings.provisionRequestTimeout, product.timings.provisionWait,
+                           product.timings.healthRequestTimeout, product.timings.healthWait}),
+              std::vector<milliseconds>({12s, 15s, 1500ms, 2s}));
+    const std::pair<CannedReply, bool> healthRows[] = {
+        {httpReply(200, std::string(3 << 20, 'x')), true}, // a body past the provisioning cap
+        {httpReply(204, ""), false},
+        {httpReply(503, "busy"), false},
+        {{"", 60s}, false}, // accepts, never answers
+    };
+    for (const auto& [reply, answersHealthy] : healthRows) {
+        fixture.relay().answer(reply);
+        const auto begin = steady_clock::now();
+        EXPECT_EQ(healthy(fixture.relay().url("/healthz")), answersHealthy) << reply.bytes.substr(0, 40);
+        EXPECT_LT(steady_clock::now() - begin, 2500ms);
+    }
+    const auto begin = steady_clock::now();
+    EXPECT_FALSE(healthy(closedLoopbackURL() + "/healthz"));
+    EXPECT_LT(steady_clock::now() - begin, 500ms);
+    // A probe whose transfer hangs for a minute does not hold up the next one.
+    EXPECT_FALSE(healthy(unanswered.url("/healthz"), {.healthRequestTimeout = 60s, .healthWait = 100ms}));
+    fixture.relay().answer(httpReply(200, ""));
+    EXPECT_TRUE(healthy(fixture.relay().url("/healthz")));
+    ::unsetenv("http_proxy");
+
+    // Then provisioning.
     AgentEnvironment environment = fixture.environment();
     environment.timings.provisionRequestTimeout = 1500ms;
     environment.timings.provisionWait = 8s;
@@ -256,44 +294,4 @@ TEST(Provisioning, EveryBadRelayReplyFailsWithItsReason)
     environment.timings.provisionRequestTimeout = 3s;
     environment.timings.provisionWait = 200ms;
     EXPECT_EQ(firstRunFailure(environment), "No response");
-}
-
-// With a proxy set that nobody answers, the loopback probe must go direct; the
-// product's own endpoint and timings apply.
-TEST(HealthProbe, OnlyA200CountsAndNoProbeOutlivesItsWaitOrHoldsUpTheNext)
-{
-    AgentFixture fixture;
-    LoopbackHttpServer unanswered; // never started: connections wait in its backlog
-    const auto healthy = [&](const std::string& url, AgentTimings timings = {}) {
-        AgentEnvironment environment = fixture.environment();
-        environment.healthURL = url;
-        environment.timings = timings;
-        return AgentManager(environment).isAgentHealthy();
-    };
-    ::setenv("http_proxy", closedLoopbackURL().c_str(), 1);
-    const AgentEnvironment product = AgentEnvironment::current();
-    EXPECT_EQ(product.healthURL, "http://127.0.0.1:8765/healthz");
-    EXPECT_EQ(std::vector({product.timings.provisionRequestTimeout, product.timings.provisionWait,
-                           product.timings.healthRequestTimeout, product.timings.healthWait}),
-              std::vector<milliseconds>({12s, 15s, 1500ms, 2s}));
-    const std::pair<CannedReply, bool> rows[] = {
-        {httpReply(200, std::string(3 << 20, 'x')), true}, // a body past the provisioning cap
-        {httpReply(204, ""), false},
-        {httpReply(503, "busy"), false},
-        {{"", 60s}, false}, // accepts, never answers
-    };
-    for (const auto& [reply, answersHealthy] : rows) {
-        fixture.relay().answer(reply);
-        const auto begin = steady_clock::now();
-        EXPECT_EQ(healthy(fixture.relay().url("/healthz")), answersHealthy) << reply.bytes.substr(0, 40);
-        EXPECT_LT(steady_clock::now() - begin, 2500ms);
-    }
-    const auto begin = steady_clock::now();
-    EXPECT_FALSE(healthy(closedLoopbackURL() + "/healthz"));
-    EXPECT_LT(steady_clock::now() - begin, 500ms);
-    // A probe whose transfer hangs for a minute does not hold up the next one.
-    EXPECT_FALSE(healthy(unanswered.url("/healthz"), {.healthRequestTimeout = 60s, .healthWait = 100ms}));
-    fixture.relay().answer(httpReply(200, ""));
-    EXPECT_TRUE(healthy(fixture.relay().url("/healthz")));
-    ::unsetenv("http_proxy");
 }

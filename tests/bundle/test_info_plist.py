@@ -3,12 +3,10 @@
 import pathlib, plistlib, subprocess, sys, tempfile
 
 cmake, script, identifier, version = sys.argv[1:5]
-expected = {
-    "CFBundleName": "Kestrune", "CFBundleDisplayName": "Kestrune", "CFBundleExecutable": "Kestrune",
-    "CFBundleIdentifier": identifier, "CFBundleShortVersionString": version, "CFBundleVersion": version,
-    "CFBundlePackageType": "APPL", "LSMinimumSystemVersion": "11.0",
-    "NSHighResolutionCapable": True, "LSUIElement": True,  # accessory: no Dock icon, no menu bar
-}
+expected = {"CFBundleName": "Kestrune", "CFBundleDisplayName": "Kestrune", "CFBundleExecutable": "Kestrune",
+            "CFBundleIdentifier": identifier, "CFBundleShortVersionString": version, "CFBundleVersion": version,
+            "CFBundlePackageType": "APPL", "LSMinimumSystemVersion": "11.0", "NSHighResolutionCapable": True,
+            "LSUIElement": True}  # accessory: no Dock icon, no menu bar
 folder = tempfile.TemporaryDirectory()  # removed as the interpreter ends
 output = pathlib.Path(folder.name) / "Info.plist"
 

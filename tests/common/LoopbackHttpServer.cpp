@@ -27,10 +27,20 @@ LoopbackHttpServer::LoopbackHttpServer()
 LoopbackHttpServer::~LoopbackHttpServer()
 {
     ::shutdown(listener_, SHUT_RDWR);
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_ = {}; // joins the server's thread before its listener goes
     ::close(listener_);
+}
+
+void LoopbackHttpServer::answer(std::function<CannedReply()> responder)
+{
+    std::lock_guard guard(mutex_);
+    responder_ = std::move(responder);
+}
+
+std::string LoopbackHttpServer::lastRequest() const
+{
+    std::lock_guard guard(mutex_);
+    return lastRequest_;
 }
 
 void LoopbackHttpServer::start()
@@ -40,7 +50,7 @@ void LoopbackHttpServer::start()
         pollfd watched[2]{{fd, POLLIN | POLLRDHUP, 0}, {listener_, 0, 0}};
         return wait.count() == 0 || ::poll(watched, 2, static_cast<int>(wait.count())) == 0;
     };
-    thread_ = std::thread([this, quiet] {
+    thread_ = std::jthread([this, quiet] {
         for (int connection; (connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
              ::close(connection)) {
             std::string request;
@@ -49,8 +59,10 @@ void LoopbackHttpServer::start()
                               (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
                 request.append(buffer, static_cast<std::size_t>(got));
             }
-            lastRequest_ = std::make_shared<const std::string>(request);
-            const CannedReply reply = (*responder_.load())();
+            std::unique_lock guard(mutex_);
+            lastRequest_ = request;
+            const CannedReply reply = responder_();
+            guard.unlock();
             ++requests_;
             const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
             bool open = quiet(connection, reply.delay);

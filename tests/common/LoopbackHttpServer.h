@@ -5,7 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -16,6 +16,8 @@ struct CannedReply {
     std::string bytes;                         // head and body, exactly as sent
     std::chrono::milliseconds delay{0};        // silence before the first byte
     std::chrono::milliseconds byteInterval{0}; // above 0: one byte at a time, this far apart
+
+    CannedReply operator()() const { return *this; } // as a responder: the same reply every time
 };
 
 // A whole reply with a matching Content-Length.
@@ -29,26 +31,23 @@ class LoopbackHttpServer {
     LoopbackHttpServer();
     ~LoopbackHttpServer();
 
-    void answer(CannedReply reply)
-    {
-        answer([reply] { return reply; });
-    }
-    // Asked anew for every request.
-    void answer(std::function<CannedReply()> responder) { responder_ = std::make_shared<Responder>(responder); }
+    void answer(std::function<CannedReply()> responder); // asked anew for every request
     void start();
 
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_; }
-    std::string lastRequest() const { return *lastRequest_.load(); } // its head
+    std::string lastRequest() const; // its head
 
   private:
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    using Responder = const std::function<CannedReply()>;
-    std::atomic<std::shared_ptr<Responder>> responder_{std::make_shared<Responder>([] { return httpReply(200, ""); })};
-    std::atomic<std::shared_ptr<const std::string>> lastRequest_{std::make_shared<const std::string>()};
+    mutable std::mutex mutex_;
+    std::function<CannedReply()> responder_ = [] {
+        return httpReply(200, "");
+    };
+    std::string lastRequest_;
     std::atomic<int> requests_{0};
-    std::thread thread_;
+    std::jthread thread_;
 };
 
 // The URL of a loopback port on which nothing listens.

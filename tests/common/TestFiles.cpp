@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace kestrune::testkit {
@@ -43,16 +42,6 @@ void writeFile(const std::string& path, const std::string& content, mode_t mode)
     ::chmod(path.c_str(), mode);
 }
 
-std::vector<std::string> splitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<std::string> fileEvents(const std::string& folder, const std::function<void()>& action)
 {
     const int inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -64,11 +53,8 @@ std::vector<std::string> fileEvents(const std::string& folder, const std::functi
     for (ssize_t got = 0, at = 0; (got = ::read(inotify, buffer, sizeof buffer)) > 0; at = 0) {
         for (const inotify_event* event; at < got; at += static_cast<ssize_t>(sizeof(inotify_event) + event->len)) {
             event = reinterpret_cast<const inotify_event*>(buffer + at);
-            const std::string name = event->len > 0 ? event->name : ""; // empty: the folder itself
-            const std::string kind = event->mask & IN_MODIFY   ? "written "
-                                     : event->mask & IN_DELETE ? "deleted "
-                                     : event->mask & IN_ATTRIB ? "mode changed "
-                                                               : "moved-to ";
+            const std::string name = event->len > 0 ? event->name : "";              // empty: the folder itself
+            const char* kind = event->mask & IN_MOVED_TO ? "moved-to " : "touched "; // written, deleted or chmod-ed
             if ((!name.empty() && !name.ends_with(".tmp")) || (event->mask & IN_ATTRIB && written.contains(name))) {
                 events.push_back(kind + name);
             }
