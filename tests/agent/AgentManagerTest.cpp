@@ -7,7 +7,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <unistd.h>
 
@@ -29,23 +28,19 @@ namespace {
 // process making one first run beside the threads of the test below, then it ends.
 [[maybe_unused]] const bool ranAsFirstRun = [] {
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
-    std::vector<std::string> arguments(5);
+    std::string arguments[5];
     for (std::string& argument : arguments) {
         std::getline(file, argument, '\0');
     }
-    if (arguments[1] != "--first-run") {
-        return false;
-    }
-    AgentEnvironment environment;
-    environment.homeDirectory = arguments[2];
-    environment.resourcesDirectory = arguments[3];
-    environment.provisionURL = arguments[4];
-    try {
+    if (arguments[1] == "--first-run") { // a failure ends the process through std::terminate
+        AgentEnvironment environment;
+        environment.homeDirectory = arguments[2];
+        environment.resourcesDirectory = arguments[3];
+        environment.provisionURL = arguments[4];
         AgentManager(environment).ensureConfigured();
         std::_Exit(0);
-    } catch (...) {
-        std::_Exit(1);
     }
+    return false;
 }();
 
 // A first run that must fail with a short, readable text (an alert shows it) that
@@ -60,8 +55,7 @@ std::string firstRunFailure(const AgentEnvironment& environment)
         message = error.what();
     }
     EXPECT_LE(message.size(), 200u) << message.substr(0, 300);
-    EXPECT_EQ(message.find("Secret"), std::string::npos) << message;
-    EXPECT_EQ(message.find("json.exception"), std::string::npos) << message;
+    EXPECT_THAT(message, testing::Not(testing::HasSubstr("Secret")));
     EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
     return message;
 }
@@ -82,49 +76,41 @@ TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
     environment.resourcesDirectory.reset();
     const AgentManager manager(environment);
     const std::string launchAgents = home + "/Library/LaunchAgents";
-    EXPECT_EQ(manager.launchAgentPath(), launchAgents + "/app.halvenix.server.plist");
     EXPECT_EQ(manager.configPath(), home + "/.halvenix/config.env");
     std::filesystem::create_directories(launchAgents);
     std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
     writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$0\" \"$#\"\n");
     const mode_t savedMask = ::umask(0);
     manager.ensureStateDirectoryExists();
-    EXPECT_EQ(
-        fileEvents({manager.stateDirectory(), launchAgents},
-                   [&] {
-                       manager.ensureConfigured();
-                       manager.writeLaunchAgent();
-                   }),
-        (std::vector<std::string>{"moved-to server.log", "moved-to config.env", "moved-to app.halvenix.server.plist"}));
+    EXPECT_EQ(fileEvents(manager.stateDirectory(), [&] { manager.ensureConfigured(); }),
+              (std::vector<std::string>{"moved-to server.log", "moved-to config.env"}));
+    EXPECT_EQ(fileEvents(launchAgents, [&] { manager.writeLaunchAgent(); }),
+              std::vector<std::string>{"moved-to app.halvenix.server.plist"});
     ::umask(savedMask);
     EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
     for (const std::string& path : {manager.configPath(), manager.logPath(), manager.launchAgentPath()}) {
         EXPECT_EQ(fileMode(path), 0600u) << path;
     }
-    EXPECT_EQ(readFile(manager.logPath()), "");
-    const std::string text = readFile(manager.configPath());
-    std::smatch secret;
-    ASSERT_TRUE(std::regex_search(text, secret, std::regex("SECRET='([0-9a-f]{64})'\n"))) << text;
-    EXPECT_EQ(text, "HALVENIX_DEVICE_ID='device-1'\nHALVENIX_JWT_SECRET='" + secret[1].str() +
-                        "'\nHALVENIX_RELAY_SERVER_TOKEN='server-1'\nHALVENIX_RELAY_CLIENT_TOKEN='client-1'\n"
-                        "HALVENIX_RELAY_URL='wss://relay.test'\nHALVENIX_PORT='8765'\nHALVENIX_ALLOWED_PATHS=" +
-                        shellQuote(home) + "\n"); // the home exactly as it is
+    EXPECT_EQ(
+        std::regex_replace(readFile(manager.configPath()), std::regex("'[0-9a-f]{64}'"), "<64 hex digits>"),
+        "HALVENIX_DEVICE_ID='device-1'\nHALVENIX_JWT_SECRET=<64 hex digits>\nHALVENIX_RELAY_SERVER_TOKEN='server-1'\n"
+        "HALVENIX_RELAY_CLIENT_TOKEN='client-1'\nHALVENIX_RELAY_URL='wss://relay.test'\nHALVENIX_PORT='8765'\n"
+        "HALVENIX_ALLOWED_PATHS=" +
+            shellQuote(home) + "\n"); // the home exactly as it is
     // The request is a bare POST: no body and no header field of our own.
-    const std::string request = fixture.relay().lastRequest();
-    EXPECT_EQ(request.rfind("POST /provision HTTP/1.1\r\n", 0), 0u) << request;
-    EXPECT_THAT(request, testing::AllOf(testing::HasSubstr("Content-Length: 0\r\n"),
-                                        testing::Not(testing::HasSubstr("Content-Type"))));
+    EXPECT_THAT(fixture.relay().lastRequest(), testing::AllOf(testing::StartsWith("POST /provision HTTP/1.1\r\n"),
+                                                              testing::HasSubstr("Content-Length: 0\r\n"),
+                                                              testing::Not(testing::HasSubstr("Content-Type"))));
 
-    const std::string parsed = runProcess(
-        "/usr/bin/python3", {"-c",
-                             "import plistlib,sys\n"
-                             "d=plistlib.load(open(sys.argv[1],'rb'))\n"
-                             "sys.stdout.write('\\0'.join([d['Label']]+d['ProgramArguments']+"
-                             "[str(d['RunAtLoad']),str(d['KeepAlive']),d['StandardOutPath'],d['StandardErrorPath']]))",
-                             manager.launchAgentPath()});
-    EXPECT_EQ(parsed, std::string("app.halvenix.server") + '\0' + "/bin/zsh" + '\0' + "-lc" + '\0' +
-                          manager.launchCommand() + '\0' + "True" + '\0' + "True" + '\0' + manager.logPath() + '\0' +
-                          manager.logPath());
+    const char* const plistMatches =
+        "import plistlib, sys\n"
+        "a = sys.argv\n"
+        "d = plistlib.load(open(a[1], 'rb'))\n"
+        "print(d == {'Label': 'app.halvenix.server', 'ProgramArguments': ['/bin/zsh', '-lc', a[2]], "
+        "'RunAtLoad': True, 'KeepAlive': True, 'StandardOutPath': a[3], 'StandardErrorPath': a[3]} or d)";
+    EXPECT_EQ(runProcess("/usr/bin/python3",
+                         {"-c", plistMatches, manager.launchAgentPath(), manager.launchCommand(), manager.logPath()}),
+              "True\n");
     EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}), "device-1\n" + agentPath + "\n0\n");
 }
 
@@ -154,15 +140,12 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
     std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
 
-    // Configured or not, a missing agent is reported before anything else.
+    // A missing agent is reported before any request.
     std::filesystem::remove(fixture.agentPath());
-    environment = fixture.environment();
-    for (const std::string& home : {fixture.home(), fixture.home() + "/unconfigured"}) {
-        environment.homeDirectory = home;
-        EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); },
-                    ThrowsMessage<KestruneError>(
-                        StrEq("Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.")));
-    }
+    environment.homeDirectory = fixture.home() + "/unconfigured";
+    EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); },
+                ThrowsMessage<KestruneError>(
+                    StrEq("Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.")));
     EXPECT_EQ(fixture.relay().requestCount(), 2); // the secret's run and the first
 }
 
@@ -171,46 +154,43 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
 TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
 {
     AgentFixture fixture;
-    CannedReply slow = httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})");
-    slow.delay = 500ms;
-    fixture.relay().answer(slow);
+    fixture.relay().answer(
+        CannedReply{httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})").bytes, 500ms});
     const AgentManager manager = fixture.manager();
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
     std::vector<std::jthread> callers;
     for (int i = 0; i < 10; ++i) {
         callers.emplace_back([&, i] {
-            EXPECT_NO_THROW(i < 2 ? (void)runProcess(self, {"--first-run", fixture.home(), fixture.resources(),
+            EXPECT_NO_THROW(
+                i < 2 ? (void)runProcess("/proc/self/exe", {"--first-run", fixture.home(), fixture.resources(),
                                                             fixture.environment().provisionURL})
-                                  : manager.ensureConfigured());
+                      : manager.ensureConfigured());
         });
     }
     callers.clear();
     EXPECT_EQ(fixture.relay().requestCount(), 1);
-    EXPECT_EQ(splitLines(readFile(manager.configPath())).size(), 7u);
+    EXPECT_EQ(std::ranges::count(readFile(manager.configPath()), '\n'), 7);
 }
 
 // Every call's arguments are recorded joined by one space, so the home's two spaces
 // show a path split into words.
 TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
 {
-    const std::string home = "/nonexistent/it's  \"quoted\"";
-    const std::string plist = home + "/Library/LaunchAgents/app.halvenix.server.plist";
+    const std::string plist = "/nonexistent/it's  \"quoted\"/Library/LaunchAgents/app.halvenix.server.plist";
     const std::string domain = "gui/" + std::to_string(::getuid());
-    const std::string service = domain + "/app.halvenix.server";
+    const std::string bootstrap = "bootstrap " + domain + " " + plist, bootout = "bootout " + domain + " " + plist;
+    const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server", load = "load " + plist,
+                      unload = "unload " + plist;
     const struct {
         bool stop;
         std::vector<std::string> failing;
         std::vector<std::string> calls;
         std::string error;
     } rows[] = {
-        {false, {}, {"bootstrap " + domain + " " + plist, "kickstart -k " + service}, ""},
-        {false,
-         {"bootstrap", "load"},
-         {"bootstrap " + domain + " " + plist, "kickstart -k " + service, "load " + plist, "kickstart -k " + service},
-         ""},
-        {true, {}, {"bootout " + domain + " " + plist}, ""},
-        {true, {"bootout"}, {"bootout " + domain + " " + plist, "unload " + plist}, ""},
-        {true, {"bootout", "unload"}, {"bootout " + domain + " " + plist, "unload " + plist}, "unload failed"},
+        {false, {}, {bootstrap, kickstart}, ""},
+        {false, {"bootstrap", "load"}, {bootstrap, kickstart, load, kickstart}, ""},
+        {true, {}, {bootout}, ""},
+        {true, {"bootout"}, {bootout, unload}, ""},
+        {true, {"bootout", "unload"}, {bootout, unload}, "unload failed"},
     };
     for (const auto& row : rows) {
         AgentFixture fixture;
@@ -218,7 +198,7 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
             fixture.failLaunchctl(subcommand, 3, "  " + subcommand + " failed\n");
         }
         AgentEnvironment environment = fixture.environment();
-        environment.homeDirectory = home;
+        environment.homeDirectory = "/nonexistent/it's  \"quoted\"";
         std::string error;
         try {
             row.stop ? AgentManager(environment).stop() : AgentManager(environment).start();
@@ -234,127 +214,84 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
 }
 
-TEST(Provisioning, EveryBadRelayReplyFailsWithItsReason)
-{
-    AgentFixture fixture; // its relay answers well: the target of a redirect
-    LoopbackHttpServer hostile;
-    hostile.start();
-    AgentEnvironment environment = fixture.environment();
-    environment.provisionURL = hostile.url("/provision");
-    environment.timings.provisionRequestTimeout = 1500ms;
-    environment.timings.provisionWait = 8s;
-    const auto members = [](const std::string& device, const std::string& server, const std::string& client) {
-        return R"({"device_id":)" + device + R"(,"server_token":)" + server + R"(,"client_token":)" + client + "}";
-    };
-    const std::string valid = members("\"d\"", "\"s\"", "\"c\"");
-    const std::string notOk = "Relay did not return 200";
-    const std::string missing = "Relay response was missing required fields";
-    const std::string array = "The relay's reply is an array where an object was expected.";
-    const struct {
-        CannedReply reply;
-        std::string reason;
-    } rows[] = {
-        {httpReply(201, valid), notOk},
-        {httpReply(204, ""), notOk},
-        {httpReply(500, std::string(3 << 20, 'x')), notOk}, // a large error page
-        {httpReply(302, valid, "Location: " + fixture.relay().url("/provision") + "\r\n"), notOk},
-        {httpReply(200, ""), "The relay's reply is not valid JSON"},
-        {httpReply(200, members("\"d\"", "\"Secret\xff\"", "\"c\"")), "The relay's reply is not valid JSON"},
-        {httpReply(200, "{}"), "The relay's reply has no value for \"device_id\"."},
-        {httpReply(200, "[1]"), array},
-        {httpReply(200, std::string(100000, '[') + std::string(100000, ']')), array},
-        {httpReply(200, members("7", "\"s\"", "\"c\"")),
-         "The value for \"device_id\" in the relay's reply is a number, not a string."},
-        {httpReply(200, members("\"d\"", "null", "\"c\"")),
-         "The value for \"server_token\" in the relay's reply is null, not a string."},
-        {httpReply(200, members("\"d\"", "\"s\"", "{}")),
-         "The value for \"client_token\" in the relay's reply is an object, not a string."},
-        {httpReply(200, R"({"device_id":"d","server_token":"s"})"), "no value for \"client_token\""},
-        {httpReply(200, members("\"\"", "\"s\"", "\"c\"")), missing},
-        {httpReply(200, members("\"d\"", "\"\"", "\"c\"")), missing},
-        {httpReply(200, members("\"d\"", "\"s\"", "\"\"")), missing},
-        {httpReply(200, members("\"d\"", R"("s\u0000x")", "\"c\"")), "NUL character"},
-        {{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n" + valid}, "transfer closed"}, // cut short
-        {{"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n", 0ms, 0ms, true},
-         "The relay's reply was too large to be a provisioning answer."},
-        {{httpReply(200, valid).bytes, 0ms, 100ms}, "imed out"}, // trickles past the time-out
-        {{"", 60s}, "imed out"},                                 // accepts, never answers
-    };
-    for (const auto& row : rows) {
-        hostile.answer(row.reply);
-        EXPECT_NE(firstRunFailure(environment).find(row.reason), std::string::npos)
-            << row.reply.bytes.substr(0, 80) << "\nexpected: " << row.reason;
-    }
-    EXPECT_EQ(fixture.relay().requestCount(), 0);   // the redirect was not followed
-
-    // The caller's wait runs out before the transfer's time-out.
-    environment.timings.provisionRequestTimeout = 3s;
-    environment.timings.provisionWait = 200ms;
-    EXPECT_EQ(firstRunFailure(environment), "No response");
-
-    // A well-formed answer over a channel nobody vouches for is refused unread.
-    TemporaryDirectory keys;
-    runProcess("/usr/bin/openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1",
-                                    "-keyout", keys / "key.pem", "-out", keys / "cert.pem"});
-    httplib::SSLServer tls((keys / "cert.pem").c_str(), (keys / "key.pem").c_str());
-    tls.Post("/provision", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_content(valid, "application/json");
-    });
-    environment.provisionURL = "https://127.0.0.1:" + std::to_string(tls.bind_to_any_port("127.0.0.1")) + "/provision";
-    environment.timings = {};
-    std::jthread serving([&] { tls.listen_after_bind(); });
-    EXPECT_NE(firstRunFailure(environment).find("certificate"), std::string::npos);
-    tls.stop();
-}
-
-// With a proxy set that nobody answers, the loopback probe must go direct; the
-// product's own endpoint and timings apply.
-TEST(HealthProbe, OnlyA200CountsAndNoProbeOutlivesItsWaitOrHoldsUpTheNext)
+TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)
 {
     AgentFixture fixture;
+    // The health probe first, with a proxy set that nobody answers: the loopback probe
+    // must go direct. The product's own endpoint and timings apply.
+    LoopbackHttpServer unanswered; // never started: connections wait in its backlog
     const auto healthy = [&](const std::string& url, AgentTimings timings = {}) {
         AgentEnvironment environment = fixture.environment();
         environment.healthURL = url;
         environment.timings = timings;
         return AgentManager(environment).isAgentHealthy();
     };
-    LoopbackHttpServer agent, silent;
-    silent.answer(CannedReply{"", 60s});
-    agent.start();
-    silent.start();
-    const std::string closedProxy = "http://127.0.0.1:" + std::to_string(closedLoopbackPort());
-    ::setenv("http_proxy", closedProxy.c_str(), 1);
-    ::setenv("HTTP_PROXY", closedProxy.c_str(), 1);
-    const struct {
-        CannedReply reply;
-        bool healthy;
-    } rows[] = {
-        {httpReply(200, ""), true},
-        {httpReply(200, std::string(3 << 20, 'x')), true}, // a body past the provisioning cap
-        {httpReply(204, ""), false},
-        {httpReply(503, "busy"), false},
-    };
+    ::setenv("http_proxy", closedLoopbackURL().c_str(), 1);
     const AgentEnvironment product = AgentEnvironment::current();
     EXPECT_EQ(product.healthURL, "http://127.0.0.1:8765/healthz");
     EXPECT_EQ(std::vector({product.timings.provisionRequestTimeout, product.timings.provisionWait,
                            product.timings.healthRequestTimeout, product.timings.healthWait}),
               std::vector<milliseconds>({12s, 15s, 1500ms, 2s}));
-    for (const auto& row : rows) {
-        agent.answer(row.reply);
-        EXPECT_EQ(healthy(agent.url("/healthz")), row.healthy) << row.reply.bytes.substr(0, 40);
+    const std::pair<CannedReply, bool> healthRows[] = {
+        {httpReply(200, std::string(3 << 20, 'x')), true}, // a body past the provisioning cap
+        {httpReply(204, ""), false},
+        {httpReply(503, "busy"), false},
+        {{"", 60s}, false}, // accepts, never answers
+    };
+    for (const auto& [reply, answersHealthy] : healthRows) {
+        fixture.relay().answer(reply);
+        const auto begin = steady_clock::now();
+        EXPECT_EQ(healthy(fixture.relay().url("/healthz")), answersHealthy) << reply.bytes.substr(0, 40);
+        EXPECT_LT(steady_clock::now() - begin, 2500ms);
+    }
+    const auto begin = steady_clock::now();
+    EXPECT_FALSE(healthy(closedLoopbackURL() + "/healthz"));
+    EXPECT_LT(steady_clock::now() - begin, 500ms);
+    // A probe whose transfer hangs for a minute does not hold up the next one.
+    EXPECT_FALSE(healthy(unanswered.url("/healthz"), {.healthRequestTimeout = 60s, .healthWait = 100ms}));
+    fixture.relay().answer(httpReply(200, ""));
+    EXPECT_TRUE(healthy(fixture.relay().url("/healthz")));
+    ::unsetenv("http_proxy");
+
+    // Then provisioning.
+    AgentEnvironment environment = fixture.environment();
+    environment.timings.provisionRequestTimeout = 1500ms;
+    environment.timings.provisionWait = 8s;
+    const auto members = [](const std::string& device, const std::string& server, const std::string& client) {
+        return R"({"device_id":)" + device + R"(,"server_token":)" + server + R"(,"client_token":)" + client + "}";
+    };
+    const std::string valid = members("\"d\"", "\"s\"", "\"c\"");
+    const std::pair<CannedReply, std::string> rows[] = {
+        {httpReply(201, valid), "Relay did not return 200"},
+        {httpReply(204, ""), "Relay did not return 200"},
+        {httpReply(500, std::string(3 << 20, 'x')), "Relay did not return 200"}, // a large error page
+        {httpReply(302, valid, "Location: " + closedLoopbackURL() + "/\r\n"), "Relay did not return 200"},
+        {httpReply(200, ""), "The relay's reply is not valid JSON"},
+        {httpReply(200, members("\"d\"", "\"Secret\xff\"", "\"c\"")), "The relay's reply is not valid JSON"},
+        {httpReply(200, "{}"), "The relay's reply has no value for \"device_id\"."},
+        {httpReply(200, "[1]"), "an array where an object was"},
+        {httpReply(200, std::string(100000, '[') + std::string(100000, ']')), "an array where an object was"},
+        {httpReply(200, members("7", "\"s\"", "\"c\"")), "\"device_id\" in the relay's reply is a number, not"},
+        {httpReply(200, members("\"d\"", "null", "\"c\"")), "\"server_token\" in the relay's reply is null, not"},
+        {httpReply(200, members("\"d\"", "\"s\"", "{}")), "\"client_token\" in the relay's reply is an object"},
+        {httpReply(200, R"({"device_id":"d","server_token":"s"})"), "no value for \"client_token\""},
+        {httpReply(200, members("\"\"", "\"s\"", "\"c\"")), "Relay response was missing required fields"},
+        {httpReply(200, members("\"d\"", "\"\"", "\"c\"")), "Relay response was missing required fields"},
+        {httpReply(200, members("\"d\"", "\"s\"", "\"\"")), "Relay response was missing required fields"},
+        {httpReply(200, members("\"d\"", R"("s\u0000x")", "\"c\"")), "NUL character"},
+        {{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n" + valid}, "transfer closed"},         // cut short
+        {{"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + std::string(64 << 20, 'x')}, // as if endless
+         "The relay's reply was too large to be a provisioning answer."},
+        {{httpReply(200, valid).bytes, 0ms, 100ms}, "imed out"}, // trickles past the time-out
+        {{"", 60s}, "imed out"},                                 // accepts, never answers
+    };
+    for (const auto& [reply, reason] : rows) {
+        fixture.relay().answer(reply);
+        EXPECT_THAT(firstRunFailure(environment), testing::HasSubstr(reason)) << reply.bytes.substr(0, 80);
     }
 
-    auto begin = steady_clock::now();
-    EXPECT_FALSE(healthy("http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/healthz"));
-    EXPECT_LT(steady_clock::now() - begin, 500ms);
-    begin = steady_clock::now();
-    EXPECT_FALSE(healthy(silent.url("/healthz")));
-    EXPECT_LT(steady_clock::now() - begin, 2500ms);
-    // A probe whose transfer hangs for a minute does not hold up the next one.
-    EXPECT_FALSE(healthy(silent.url("/healthz"), {.healthRequestTimeout = 60s, .healthWait = 100ms}));
-    agent.answer(httpReply(200, ""));
-    EXPECT_TRUE(healthy(agent.url("/healthz")));
-    ::unsetenv("http_proxy");
-    ::unsetenv("HTTP_PROXY");
+    // The caller's wait runs out before the transfer's time-out.
+    environment.timings.provisionRequestTimeout = 3s;
+    environment.timings.provisionWait = 200ms;
+    EXPECT_EQ(firstRunFailure(environment), "No response");
 }

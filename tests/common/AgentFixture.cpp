@@ -13,9 +13,7 @@ AgentFixture::AgentFixture()
     std::filesystem::create_directories(resources());
     writeScript(agentPath(), "if [ \"$1\" = --print-qr ]; then printf 'QR for %s\\n\\n' \"$HALVENIX_DEVICE_ID\"; fi\n");
     writeFile(root_ / "launchctl-calls", "");
-    writeFile(root_ / "launchctl-failures", "");
-    writeScript(root_ / "launchctl", "echo \"$*\" >> " + shellQuote(root_ / "launchctl-calls") + "\n. " +
-                                         shellQuote(root_ / "launchctl-failures") + "\n");
+    writeScript(root_ / "launchctl", "echo \"$*\" >> " + shellQuote(root_ / "launchctl-calls") + "\n");
     relay_.answer(httpReply(200, R"({"device_id":"device-1","server_token":"server-1","client_token":"client-1"})"));
     relay_.start();
 }
@@ -29,14 +27,14 @@ AgentEnvironment AgentFixture::environment() const
     environment.launchctlPath = root_ / "launchctl";
     environment.shellPath = "/bin/zsh";
     environment.provisionURL = relay_.url("/provision");
-    environment.healthURL = "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/healthz";
+    environment.healthURL = closedLoopbackURL() + "/healthz";
     environment.relayURL = "wss://relay.test";
     return environment;
 }
 
 void AgentFixture::failLaunchctl(const std::string& subcommand, int status, const std::string& message)
 {
-    std::ofstream(root_ / "launchctl-failures", std::ios::app)
+    std::ofstream(root_ / "launchctl", std::ios::app) // the script's own end
         << "if [ \"$1\" = " << subcommand << " ]; then printf %s " << shellQuote(message) << " >&2; exit " << status
         << "; fi\n";
 }

@@ -2,36 +2,10 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <stdexcept>
-
 namespace kestrune::testkit {
-
-namespace {
-
-int listenOnLoopback(int& port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 64) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("cannot listen on loopback");
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-bool sendAll(int connection, const std::string& bytes)
-{
-    return ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
-} // namespace
 
 CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders)
 {
@@ -40,21 +14,21 @@ CannedReply httpReply(int status, const std::string& body, const std::string& ex
 }
 
 LoopbackHttpServer::LoopbackHttpServer()
-    : listener_(listenOnLoopback(port_)), stopEvent_(::eventfd(0, EFD_CLOEXEC)),
-      responder_([] { return httpReply(200, ""); })
 {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener_, 64);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
 }
 
+// Shutting the listener down ends a blocked accept and, as it hangs up, every other wait.
 LoopbackHttpServer::~LoopbackHttpServer()
 {
-    const std::uint64_t one = 1;
-    stopping_ = true;
-    (void)!::write(stopEvent_, &one, sizeof one);
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_ = {}; // joins the server's thread before its listener goes
     ::close(listener_);
-    ::close(stopEvent_);
 }
 
 void LoopbackHttpServer::answer(std::function<CannedReply()> responder)
@@ -69,44 +43,42 @@ std::string LoopbackHttpServer::lastRequest() const
     return lastRequest_;
 }
 
-void LoopbackHttpServer::serve()
+void LoopbackHttpServer::start()
 {
-    for (int connection; !quiet(listener_, std::chrono::milliseconds(-1)) && !stopping_; ::close(connection)) {
-        connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        std::string request;
-        char buffer[4096];
-        for (ssize_t got; request.find("\r\n\r\n") == std::string::npos &&
-                          (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
-            request.append(buffer, static_cast<std::size_t>(got));
+    // Waits up to `wait` on `fd`; false when it became readable or hung up, or the server is going.
+    const auto quiet = [this](int fd, std::chrono::milliseconds wait) {
+        pollfd watched[2]{{fd, POLLIN | POLLRDHUP, 0}, {listener_, 0, 0}};
+        return wait.count() == 0 || ::poll(watched, 2, static_cast<int>(wait.count())) == 0;
+    };
+    thread_ = std::jthread([this, quiet] {
+        for (int connection; (connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
+             ::close(connection)) {
+            std::string request;
+            char buffer[4096];
+            for (ssize_t got; request.find("\r\n\r\n") == std::string::npos &&
+                              (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+                request.append(buffer, static_cast<std::size_t>(got));
+            }
+            std::unique_lock guard(mutex_);
+            lastRequest_ = request;
+            const CannedReply reply = responder_();
+            guard.unlock();
+            ++requests_;
+            const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
+            bool open = quiet(connection, reply.delay);
+            for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
+                const std::string part = reply.bytes.substr(at, step);
+                open = ::send(connection, part.data(), part.size(), MSG_NOSIGNAL) > 0 &&
+                       quiet(connection, reply.byteInterval);
+            }
         }
-        std::unique_lock guard(mutex_);
-        lastRequest_ = request;
-        const CannedReply reply = responder_();
-        guard.unlock();
-        ++requests_;
-        const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
-        bool open = quiet(connection, reply.delay);
-        for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
-            open = sendAll(connection, reply.bytes.substr(at, step)) && quiet(connection, reply.byteInterval);
-        }
-        while (open && reply.endlessBody && sendAll(connection, std::string(1 << 16, 'x'))) {
-        }
-    }
+    });
 }
 
-// Waits up to `wait` (below 0: for ever) on `fd`; false when it became readable or
-// hung up, or the server is going.
-bool LoopbackHttpServer::quiet(int fd, std::chrono::milliseconds wait) const
+// Its port is closed again as it returns.
+std::string closedLoopbackURL()
 {
-    pollfd watched[2]{{fd, POLLIN | POLLRDHUP, 0}, {stopEvent_, POLLIN, 0}};
-    return wait.count() == 0 || ::poll(watched, 2, static_cast<int>(wait.count())) == 0;
-}
-
-int closedLoopbackPort()
-{
-    int port = 0;
-    ::close(listenOnLoopback(port));
-    return port;
+    return LoopbackHttpServer().url("");
 }
 
 } // namespace kestrune::testkit

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,7 +16,8 @@ struct CannedReply {
     std::string bytes;                         // head and body, exactly as sent
     std::chrono::milliseconds delay{0};        // silence before the first byte
     std::chrono::milliseconds byteInterval{0}; // above 0: one byte at a time, this far apart
-    bool endlessBody = false;                  // after `bytes`, body bytes until the peer hangs up
+
+    CannedReply operator()() const { return *this; } // as a responder: the same reply every time
 };
 
 // A whole reply with a matching Content-Length.
@@ -28,37 +31,26 @@ class LoopbackHttpServer {
     LoopbackHttpServer();
     ~LoopbackHttpServer();
 
-    void answer(CannedReply reply)
-    {
-        answer([reply] { return reply; });
-    }
     void answer(std::function<CannedReply()> responder); // asked anew for every request
-    void start()
-    {
-        thread_ = std::thread([this] { serve(); });
-    }
+    void start();
 
-    int port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-    int requestCount() const { return requests_.load(); }
+    int requestCount() const { return requests_; }
     std::string lastRequest() const; // its head
 
   private:
-    void serve();
-    bool quiet(int fd, std::chrono::milliseconds wait) const;
-
     int port_ = 0;
-    int listener_;
-    int stopEvent_;
+    const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
-    std::function<CannedReply()> responder_;
+    std::function<CannedReply()> responder_ = [] {
+        return httpReply(200, "");
+    };
     std::string lastRequest_;
-    std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
-    std::thread thread_;
+    std::jthread thread_;
 };
 
-// A loopback port on which nothing listens.
-int closedLoopbackPort();
+// The URL of a loopback port on which nothing listens.
+std::string closedLoopbackURL();
 
 } // namespace kestrune::testkit

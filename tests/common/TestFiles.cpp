@@ -7,15 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace kestrune::testkit {
 
 TemporaryDirectory::TemporaryDirectory()
+    : path_(std::filesystem::temp_directory_path().string() + "/kestrune-test-XXXXXX")
 {
-    const char* base = std::getenv("TMPDIR");
-    path_ = std::string(base && *base ? base : "/tmp") + "/kestrune-test-XXXXXX";
     if (::mkdtemp(path_.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -44,39 +42,10 @@ void writeFile(const std::string& path, const std::string& content, mode_t mode)
     ::chmod(path.c_str(), mode);
 }
 
-void writeScript(const std::string& path, const std::string& body)
-{
-    writeFile(path, "#!/bin/sh\n" + body, 0755);
-}
-
-mode_t fileMode(const std::string& path)
-{
-    return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions());
-}
-
-bool exists(const std::string& path)
-{
-    return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
-}
-
-std::vector<std::string> splitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> fileEvents(const std::vector<std::string>& folders, const std::function<void()>& action)
+std::vector<std::string> fileEvents(const std::string& folder, const std::function<void()>& action)
 {
     const int inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    for (const std::string& folder : folders) {
-        if (::inotify_add_watch(inotify, folder.c_str(), IN_DELETE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0) {
-            throw std::runtime_error("cannot watch " + folder);
-        }
-    }
+    ::inotify_add_watch(inotify, folder.c_str(), IN_DELETE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB);
     action();
     std::vector<std::string> events;
     std::set<std::string> written;
@@ -84,17 +53,10 @@ std::vector<std::string> fileEvents(const std::vector<std::string>& folders, con
     for (ssize_t got = 0, at = 0; (got = ::read(inotify, buffer, sizeof buffer)) > 0; at = 0) {
         for (const inotify_event* event; at < got; at += static_cast<ssize_t>(sizeof(inotify_event) + event->len)) {
             event = reinterpret_cast<const inotify_event*>(buffer + at);
-            const std::string name = event->len > 0 ? event->name : ""; // empty: the folder itself
-            const bool finalName = !name.empty() && !name.ends_with(".tmp");
-            if (event->mask & IN_ATTRIB) {
-                if (finalName || written.contains(name)) {
-                    events.push_back("mode changed " + name);
-                }
-            } else if (finalName) {
-                events.push_back((event->mask & IN_MODIFY   ? "written "
-                                  : event->mask & IN_DELETE ? "deleted "
-                                                            : "moved-to ") +
-                                 name);
+            const std::string name = event->len > 0 ? event->name : "";              // empty: the folder itself
+            const char* kind = event->mask & IN_MOVED_TO ? "moved-to " : "touched "; // written, deleted or chmod-ed
+            if ((!name.empty() && !name.ends_with(".tmp")) || (event->mask & IN_ATTRIB && written.contains(name))) {
+                events.push_back(kind + name);
             }
             if (event->mask & IN_MODIFY) {
                 written.insert(name);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,8 +13,6 @@ namespace kestrune::testkit {
 class TemporaryDirectory {
   public:
     TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
     ~TemporaryDirectory();
 
     const std::string& path() const { return path_; }
@@ -26,16 +25,24 @@ class TemporaryDirectory {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 // A `#!/bin/sh` script with the given body, mode 0755.
-void writeScript(const std::string& path, const std::string& body);
-mode_t fileMode(const std::string& path);
-bool exists(const std::string& path);
-std::vector<std::string> splitLines(const std::string& text);
+inline void writeScript(const std::string& path, const std::string& body)
+{
+    writeFile(path, "#!/bin/sh\n" + body, 0755);
+}
+inline mode_t fileMode(const std::string& path)
+{
+    return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions());
+}
+inline bool exists(const std::string& path)
+{
+    return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
+}
 
-// What `action` does to the files directly in `folders`, in order: "moved-to",
-// "deleted", "written" or "mode changed" and the name, for final names (not ending
-// in .tmp), and "mode changed" for a temporary file after bytes went into it. A
-// mode changes only through such an event, so none plus a right final mode means
-// every byte went in under that mode.
-std::vector<std::string> fileEvents(const std::vector<std::string>& folders, const std::function<void()>& action);
+// What `action` does to the files directly in `folder`, in order: "moved-to" or
+// "touched" (written, deleted or mode changed) and the name, for final names (not
+// ending in .tmp), and "touched" for a temporary file whose mode changed after bytes
+// went into it. A mode changes only through such an event, so none plus a right
+// final mode means every byte went in under that mode.
+std::vector<std::string> fileEvents(const std::string& folder, const std::function<void()>& action);
 
 } // namespace kestrune::testkit

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <signal.h>
 
@@ -47,8 +48,8 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
 {
     AgentFixture fixture;
     const std::string token = "it's \"q\" $HOME ${X} %h %% back\\slash\\ line\nfeed";
-    fixture.relay().answer(httpReply(200, R"({"device_id":"device $1","server_token":"it's \"q\" $HOME ${X} %h %% )"
-                                          R"(back\\slash\\ line\nfeed","client_token":"client"})"));
+    fixture.relay().answer(httpReply(200, R"({"device_id":"device $1","server_token":)" + nlohmann::json(token).dump() +
+                                              R"(,"client_token":"client"})"));
     AgentEnvironment environment = fixture.environment();
     environment.homeDirectory = std::string(std::getenv("HOME")) + "/100%h ${HOME} \"q\" \\slash";
     environment.resourcesDirectory = KESTRUNE_STANDIN_RESOURCES;
@@ -62,21 +63,18 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
     ASSERT_TRUE(eventually([&] { return agent.isAgentHealthy(); })) << readFile(agent.logPath());
     const std::string first = unitProperty("MainPID");
     const std::string variables = '\0' + readFile("/proc/" + first + "/environ");
-    for (const std::string& variable :
-         {std::string("HALVENIX_DEVICE_ID=device $1"), "HALVENIX_RELAY_SERVER_TOKEN=" + token,
-          "HALVENIX_ALLOWED_PATHS=" + environment.homeDirectory}) {
-        EXPECT_NE(variables.find('\0' + variable + '\0'), std::string::npos) << variable;
+    for (const std::string& variable : {std::string("DEVICE_ID=device $1"), "RELAY_SERVER_TOKEN=" + token,
+                                        "ALLOWED_PATHS=" + environment.homeDirectory}) {
+        EXPECT_THAT(variables, HasSubstr(std::string("\0HALVENIX_", 10) + variable + '\0'));
     }
     EXPECT_THAT(readFile(agent.logPath()), HasSubstr("listening on 127.0.0.1:8765"));
 
     // Killed, it comes back; a start replaces it; stopped, it stays down but enabled.
     ::kill(std::stoi(first), SIGKILL);
-    EXPECT_TRUE(eventually([&] { return unitProperty("MainPID") != "0" && unitProperty("MainPID") != first; }));
-    ASSERT_TRUE(eventually([&] { return agent.isAgentHealthy(); }));
+    ASSERT_TRUE(eventually([&] { return unitProperty("MainPID") != first && agent.isAgentHealthy(); }));
     const std::string second = unitProperty("MainPID");
     agent.start();
-    ASSERT_TRUE(eventually([&] { return agent.isAgentHealthy(); }));
-    EXPECT_NE(unitProperty("MainPID"), second);
+    ASSERT_TRUE(eventually([&] { return unitProperty("MainPID") != second && agent.isAgentHealthy(); }));
     agent.stop();
     EXPECT_FALSE(agent.isAgentHealthy());
     EXPECT_EQ(unitProperty("ActiveState") + "/" + unitProperty("SubState") + "/" + unitProperty("UnitFileState"),
