@@ -294,4 +294,22 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
     environment.timings.provisionRequestTimeout = 3s;
     environment.timings.provisionWait = 200ms;
     EXPECT_EQ(firstRunFailure(environment), "No response");
+
+    // A relay whose certificate nobody vouches for is refused before anything is read.
+    // Its key and certificate share one file, which s_server reads for both.
+    const std::string pem = fixture.home() + "/relay.pem", port = closedLoopbackURL().substr(17);
+    runProcess("/usr/bin/openssl",
+               {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", pem, "-out", pem});
+    std::jthread relay([&] {
+        EXPECT_NO_THROW(runProcess("/usr/bin/openssl", {"s_server", "-quiet", "-www", "-naccept", "1", "-accept",
+                                                        "127.0.0.1:" + port, "-cert", pem}));
+    });
+    environment.provisionURL = "https://127.0.0.1:" + port + "/provision";
+    environment.timings = {};
+    std::string failure;
+    for (int i = 0; i < 50 && (failure = firstRunFailure(environment)).find("onnect") != std::string::npos; ++i) {
+        std::this_thread::sleep_for(100ms); // until the server listens
+    }
+    EXPECT_THAT(failure, testing::HasSubstr("certificate"));
 }
