@@ -17,8 +17,8 @@ constexpr int probeGraceMilliseconds = 2500;
 
 } // namespace
 
-// A tray-only program: no window of its own and no taskbar entry. (A macOS bundle
-// would mark itself an accessory app with LSUIElement in its Info.plist.)
+// A tray-only program: no window of its own and no taskbar entry. On macOS the
+// bundle's Info.plist (LSUIElement) makes it an accessory app: no Dock icon.
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
