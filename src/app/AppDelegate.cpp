@@ -16,7 +16,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QWidget>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <utility>
@@ -45,6 +47,10 @@ AppDelegate::~AppDelegate()
 {
     // Work still running may finish later; from here on its results are dropped.
     channel.close();
+    // Top-level windows have no parent to delete them when the program ends.
+    for (const QPointer<QWidget>& window : openQRWindows) {
+        delete window.data();
+    }
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -228,6 +234,8 @@ void AppDelegate::presentNextPairingQR()
     // The previous window stays open until its user closes it.
     qrWindow = std::make_unique<QRWindowController>(pendingQRTexts.front());
     pendingQRTexts.pop_front();
+    std::erase_if(openQRWindows, [](const QPointer<QWidget>& window) { return window.isNull(); });
+    openQRWindows.emplace_back(qrWindow->window());
     qrWindow->showWindow();
     refreshStatus();
     if (!pendingQRTexts.empty()) {

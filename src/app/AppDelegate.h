@@ -6,16 +6,19 @@
 #include "agent/AgentManager.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
+class QWidget;
 
 namespace kestrune::app {
 
@@ -79,6 +82,8 @@ class AppDelegate : public QObject {
     QAction* statusMenuItem = nullptr;
     QTimer* timer = nullptr;
     std::unique_ptr<QRWindowController> qrWindow;
+    // Every QR window still open: they outlive their controllers, not the program.
+    std::vector<QPointer<QWidget>> openQRWindows;
     std::deque<QString> pendingQRTexts; // answers waiting for their window
 
     // A menu cannot have a QObject parent; the tray icon only refers to it.

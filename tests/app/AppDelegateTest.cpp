@@ -121,6 +121,9 @@ TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsIts
     ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first; }));
     EXPECT_TRUE(first && first->isVisible()) << "a newer QR window closed the earlier one";
     EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText().toStdString(), "QR for device-1\n\n");
+    const QPointer<QWidget> second = delegate_->currentQRWindow()->window();
+    delegate_.reset();
+    EXPECT_TRUE(first.isNull() && second.isNull()) << "QR windows outlived the program";
 }
 
 TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped)
