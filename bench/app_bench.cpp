@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,6 +53,17 @@ qint64 threadCpuNanoseconds()
     timespec now{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<qint64>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// How long the calling thread has waited, runnable, for a processor (Linux's
+// scheduler statistics); 0 where they are missing.
+qint64 threadRunDelayNanoseconds()
+{
+    std::ifstream stats("/proc/thread-self/schedstat");
+    qint64 running = 0;
+    qint64 waiting = 0;
+    stats >> running >> waiting;
+    return waiting;
 }
 
 double median(std::vector<double> values)
@@ -155,8 +167,9 @@ int stall(int count)
     qint64 longest = 0;
     // (when, how long, of which the UI thread ran), over 16 ms: a gap the thread
     // spent running is our work; the rest of a gap it waited for a processor.
-    std::vector<std::tuple<double, double, double>> longGaps;
+    std::vector<std::tuple<double, double, double, double>> longGaps;
     qint64 lastCpu = threadCpuNanoseconds();
+    qint64 lastDelay = threadRunDelayNanoseconds();
     int alerts = 0;
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
@@ -164,13 +177,16 @@ int stall(int count)
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
         const qint64 nowCpu = threadCpuNanoseconds();
+        const qint64 nowDelay = threadRunDelayNanoseconds();
         longest = std::max(longest, now - last);
         if (now - last > 16'000'000) {
             longGaps.emplace_back(static_cast<double>(last) / 1e6, static_cast<double>(now - last) / 1e6,
-                                  static_cast<double>(nowCpu - lastCpu) / 1e6);
+                                  static_cast<double>(nowCpu - lastCpu) / 1e6,
+                                  static_cast<double>(nowDelay - lastDelay) / 1e6);
         }
         last = now;
         lastCpu = nowCpu;
+        lastDelay = nowDelay;
         alerts += dismissAlerts();
     });
     ticker.start();
@@ -181,6 +197,7 @@ int stall(int count)
     longGaps.clear();
     last = clock.nsecsElapsed();
     lastCpu = threadCpuNanoseconds();
+    lastDelay = threadRunDelayNanoseconds();
     const double firedAt = static_cast<double>(last) / 1e6;
     const auto fired = Clock::now();
     for (int i = 0; i < count; ++i) {
@@ -204,9 +221,10 @@ int stall(int count)
     std::printf("stall_all_done_ms %.3f\n", elapsed);
     std::printf("stall_qr_windows %d\n", visibleQRWindows());
     std::printf("stall_alerts %d\n", alerts);
-    for (const auto& [when, length, running] : longGaps) {
-        std::printf("stall_gap_over_16ms %.1f ms (%.1f ms running), %.1f ms after the actions were fired\n", length,
-                    running, when - firedAt);
+    for (const auto& [when, length, running, waiting] : longGaps) {
+        std::printf("stall_gap_over_16ms %.1f ms (%.1f ms running, %.1f ms waiting for a processor), %.1f ms after "
+                    "the actions were fired\n",
+                    length, running, waiting, when - firedAt);
     }
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (widget->windowTitle() == qrTitle) {
