@@ -165,8 +165,9 @@ int stall(int count)
     clock.start();
     qint64 last = clock.nsecsElapsed();
     qint64 longest = 0;
-    // (when, how long, of which the UI thread ran), over 16 ms: a gap the thread
-    // spent running is our work; the rest of a gap it waited for a processor.
+    // (when, how long, how much of it the UI thread ran, how much it waited runnable
+    // for a processor), over 16 ms: the running is our work, the waiting is the
+    // machine's, and what is left the thread slept.
     std::vector<std::tuple<double, double, double, double>> longGaps;
     qint64 lastCpu = threadCpuNanoseconds();
     qint64 lastDelay = threadRunDelayNanoseconds();
