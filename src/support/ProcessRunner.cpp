@@ -20,6 +20,9 @@ extern char** environ;
 
 namespace kestrune {
 
+int (*makePipeCall)(std::array<int, 2>&) = platform::makeCloseOnExecPipe;
+decltype(&::posix_spawn) spawnCall = ::posix_spawn;
+
 namespace {
 
 [[noreturn]] void throwErrno(int error, const std::string& what)
@@ -67,7 +70,7 @@ Pipe makePipe()
     std::array<int, 2> fds{};
     // Close-on-exec: a concurrently spawned child must never inherit our write end,
     // or our reader would wait for that unrelated child to exit.
-    if (platform::makeCloseOnExecPipe(fds) != 0) {
+    if (makePipeCall(fds) != 0) {
         throwErrno(errno, "Failed to create a pipe");
     }
     return Pipe{Descriptor(fds[0]), Descriptor(fds[1])};
@@ -132,7 +135,7 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
     pid_t pid = -1;
     int result = 0;
     do {
-        result = posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+        result = spawnCall(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(), environ);
     } while (result == EINTR);
     if (result != 0) {
         throwErrno(result, "Failed to launch " + executable);
@@ -164,10 +167,15 @@ void drain(Descriptor& output, Descriptor& errorOutput, OutputAccumulator& outpu
                 continue;
             }
             const ssize_t got = sinks[i]->readFrom(watched[i].fd);
-            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+            if (got < 0 && errno != EINTR && errno != EAGAIN) {
+                // Not an end: taken as one, it would cut the output short, and a child
+                // still writing to the unread pipe would block our wait for ever.
+                throwErrno(errno, "Failed to read the child's output");
+            }
+            if (got == 0) {
                 watched[i].fd = -1; // end of stream: poll ignores negative descriptors
                 --open;
-            } else if (!widened[i] && sinks[i]->size() >= largeOutput) {
+            } else if (got > 0 && !widened[i] && sinks[i]->size() >= largeOutput) {
                 platform::requestPipeBuffer(watched[i].fd, largeOutput);
                 widened[i] = true;
             }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <spawn.h>
+
+#include <array>
 #include <string>
 #include <vector>
 
@@ -17,5 +20,10 @@ namespace kestrune {
 // the message is its trimmed standard error, or its trimmed standard output when
 // standard error was empty. Blocks the calling thread; call it off the UI thread.
 std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments);
+
+// The two calls runProcess makes through these pointers, so that tests can make them
+// fail; nothing else changes them.
+extern int (*makePipeCall)(std::array<int, 2>& descriptors); // platform::makeCloseOnExecPipe
+extern decltype(&::posix_spawn) spawnCall;                    // posix_spawn
 
 } // namespace kestrune
