@@ -127,7 +127,9 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
     EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
 
     writeFile(manager.logPath(), "old log", 0600);
+    ::chmod(manager.stateDirectory().c_str(), 0755); // an existing folder is narrowed too
     manager.ensureConfigured();
+    EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
     manager.ensureConfigured();
     EXPECT_EQ(readFile(manager.logPath()), "old log");
     // The agent's printing mode, with its configuration and every line feed.
@@ -140,12 +142,15 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
     std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
 
-    // A missing agent is reported before any request.
+    // A missing agent is reported before any request, and after the first run too
+    // (Start and the pairing QR begin with ensureConfigured).
     std::filesystem::remove(fixture.agentPath());
     environment.homeDirectory = fixture.home() + "/unconfigured";
-    EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); },
-                ThrowsMessage<KestruneError>(
-                    StrEq("Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.")));
+    for (const AgentManager& withoutAgent : {manager, AgentManager(environment)}) {
+        EXPECT_THAT([&] { withoutAgent.ensureConfigured(); },
+                    ThrowsMessage<KestruneError>(
+                        StrEq("Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.")));
+    }
     EXPECT_EQ(fixture.relay().requestCount(), 2); // the secret's run and the first
 }
 
