@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <system_error>
 #include <thread>
@@ -24,19 +23,15 @@ using testing::ThrowsMessage;
 
 namespace {
 
-// Started as `<this program> --first-run HOME RESOURCES URL`, the program is a second
-// process making one first run beside the threads of the test below, then it ends.
+// Started with KESTRUNE_FIRST_RUN_HOME set, the program is a second process making one
+// first run (its home, resources and relay from its environment) beside the threads of
+// the test below, then it ends. A failure ends it through std::terminate.
 [[maybe_unused]] const bool ranAsFirstRun = [] {
-    std::ifstream file("/proc/self/cmdline", std::ios::binary);
-    std::string arguments[5];
-    for (std::string& argument : arguments) {
-        std::getline(file, argument, '\0');
-    }
-    if (arguments[1] == "--first-run") { // a failure ends the process through std::terminate
+    if (const char* home = std::getenv("KESTRUNE_FIRST_RUN_HOME")) {
         AgentEnvironment environment;
-        environment.homeDirectory = arguments[2];
-        environment.resourcesDirectory = arguments[3];
-        environment.provisionURL = arguments[4];
+        environment.homeDirectory = home;
+        environment.resourcesDirectory = std::getenv("KESTRUNE_FIRST_RUN_RESOURCES");
+        environment.provisionURL = std::getenv("KESTRUNE_FIRST_RUN_URL");
         AgentManager(environment).ensureConfigured();
         std::_Exit(0);
     }
@@ -62,10 +57,9 @@ std::string firstRunFailure(const AgentEnvironment& environment)
 
 } // namespace
 
-// Under umask 000 only the manager's own modes protect its files. The log comes
-// before config.env, which marks the first run as done, and every file appears by
-// rename. The property list goes through a real parser (python's plistlib) and its
-// command through `zsh -lc`, as launchd runs it: awkward paths arrive exactly.
+// Under umask 000 only the manager's own modes protect its files (the order of the
+// files and their renames show in the fault-injection tests). The property list goes through a real parser (python's
+// plistlib) and its command through `zsh -lc`, as launchd runs it: awkward paths arrive exactly.
 TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
 {
     AgentFixture fixture;
@@ -75,17 +69,12 @@ TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
     environment.bundleDirectory = home + "/Kest'rune.app";
     environment.resourcesDirectory.reset();
     const AgentManager manager(environment);
-    const std::string launchAgents = home + "/Library/LaunchAgents";
     EXPECT_EQ(manager.configPath(), home + "/.halvenix/config.env");
-    std::filesystem::create_directories(launchAgents);
     std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
     writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$0\" \"$#\"\n");
     const mode_t savedMask = ::umask(0);
-    manager.ensureStateDirectoryExists();
-    EXPECT_EQ(fileEvents(manager.stateDirectory(), [&] { manager.ensureConfigured(); }),
-              (std::vector<std::string>{"moved-to server.log", "moved-to config.env"}));
-    EXPECT_EQ(fileEvents(launchAgents, [&] { manager.writeLaunchAgent(); }),
-              std::vector<std::string>{"moved-to app.halvenix.server.plist"});
+    manager.ensureConfigured();
+    manager.writeLaunchAgent();
     ::umask(savedMask);
     EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
     for (const std::string& path : {manager.configPath(), manager.logPath(), manager.launchAgentPath()}) {
@@ -162,14 +151,13 @@ TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
     fixture.relay().answer(
         CannedReply{httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})").bytes, 500ms});
     const AgentManager manager = fixture.manager();
+    ::setenv("KESTRUNE_FIRST_RUN_HOME", fixture.home().c_str(), 1);
+    ::setenv("KESTRUNE_FIRST_RUN_RESOURCES", fixture.resources().c_str(), 1);
+    ::setenv("KESTRUNE_FIRST_RUN_URL", fixture.environment().provisionURL.c_str(), 1);
     std::vector<std::jthread> callers;
     for (int i = 0; i < 10; ++i) {
-        callers.emplace_back([&, i] {
-            EXPECT_NO_THROW(
-                i < 2 ? (void)runProcess("/proc/self/exe", {"--first-run", fixture.home(), fixture.resources(),
-                                                            fixture.environment().provisionURL})
-                      : manager.ensureConfigured());
-        });
+        callers.emplace_back(
+            [&, i] { EXPECT_NO_THROW(i < 2 ? (void)runProcess("/proc/self/exe", {}) : manager.ensureConfigured()); });
     }
     callers.clear();
     EXPECT_EQ(fixture.relay().requestCount(), 1);
