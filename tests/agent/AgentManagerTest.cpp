@@ -170,20 +170,21 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
 {
     const std::string plist = "/nonexistent/it's  \"quoted\"/Library/LaunchAgents/app.halvenix.server.plist";
     const std::string domain = "gui/" + std::to_string(::getuid());
-    const std::string bootstrap = "bootstrap " + domain + " " + plist, bootout = "bootout " + domain + " " + plist;
-    const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server", load = "load " + plist,
-                      unload = "unload " + plist;
+    const std::string bootstrap = "bootstrap " + domain + " " + plist + "\n",
+                      bootout = "bootout " + domain + " " + plist + "\n";
+    const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server\n", load = "load " + plist + "\n",
+                      unload = "unload " + plist + "\n";
     const struct {
         bool stop;
         std::vector<std::string> failing;
-        std::vector<std::string> calls;
+        std::string calls; // one line each
         std::string error;
     } rows[] = {
-        {false, {}, {bootstrap, kickstart}, ""},
-        {false, {"bootstrap", "load"}, {bootstrap, kickstart, load, kickstart}, ""},
-        {true, {}, {bootout}, ""},
-        {true, {"bootout"}, {bootout, unload}, ""},
-        {true, {"bootout", "unload"}, {bootout, unload}, "unload failed"},
+        {false, {}, bootstrap + kickstart, ""},
+        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, ""},
+        {true, {}, bootout, ""},
+        {true, {"bootout"}, bootout + unload, ""},
+        {true, {"bootout", "unload"}, bootout + unload, "unload failed"},
     };
     for (const auto& row : rows) {
         AgentFixture fixture;

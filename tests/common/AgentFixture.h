@@ -4,7 +4,6 @@
 #include "common/LoopbackHttpServer.h"
 #include "common/TestFiles.h"
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,15 +24,7 @@ class AgentFixture {
     // Makes the recording launchctl fail for one subcommand.
     void failLaunchctl(const std::string& subcommand, int status, const std::string& message);
     // One line per launchctl call, its arguments joined by single spaces.
-    std::vector<std::string> launchctlCalls() const
-    {
-        std::vector<std::string> calls;
-        std::istringstream lines(readFile(root_ / "launchctl-calls"));
-        for (std::string line; std::getline(lines, line);) {
-            calls.push_back(line);
-        }
-        return calls;
-    }
+    std::string launchctlCalls() const { return readFile(root_ / "launchctl-calls"); }
 
     std::string home() const { return root_ / "J\xc3\xb6rg's Home"; }
     std::string resources() const { return root_ / "Resources"; }
