@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace kestrune::testkit {
 
@@ -37,12 +35,5 @@ inline bool exists(const std::string& path)
 {
     return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
 }
-
-// What `action` does to the files directly in `folder`, in order: "moved-to" or
-// "touched" (written, deleted or mode changed) and the name, for final names (not
-// ending in .tmp), and "touched" for a temporary file whose mode changed after bytes
-// went into it. A mode changes only through such an event, so none plus a right
-// final mode means every byte went in under that mode.
-std::vector<std::string> fileEvents(const std::string& folder, const std::function<void()>& action);
 
 } // namespace kestrune::testkit
