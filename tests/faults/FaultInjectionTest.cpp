@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <thread>
 
 using namespace kestrune;
@@ -125,7 +126,7 @@ void runWithOneFailure(const std::string& operation)
     counted = true;
     try {
         output = run(operation, fixture);
-    } catch (const std::exception& error) {
+    } catch (const std::system_error& error) { // a platform failure passes as its own type
         failure = error.what();
     }
     counted = false;
