@@ -24,6 +24,6 @@ std::string runProcess(const std::string& executable, const std::vector<std::str
 // The two calls runProcess makes through these pointers, so that tests can make them
 // fail; nothing else changes them.
 extern int (*makePipeCall)(std::array<int, 2>& descriptors); // platform::makeCloseOnExecPipe
-extern decltype(&::posix_spawn) spawnCall;                    // posix_spawn
+extern decltype(&::posix_spawn) spawnCall;                   // posix_spawn
 
 } // namespace kestrune
