@@ -106,11 +106,6 @@ std::set<std::string> outcome(const AgentFixture& fixture, const std::string& ou
     return outcome;
 }
 
-long openDescriptors()
-{
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
-
 // One run of `operation` with the call numbered failAt failing, on a fresh fixture
 // whose home already holds a file, and a clean run after it.
 void runWithOneFailure(const std::string& operation)
@@ -155,6 +150,9 @@ TEST_P(FaultInjection, EveryCallFailingInTurnFailsCleanlyOrIsAbsorbed)
         ASSERT_EQ(fiu_enable_external(call.c_str(), 1, nullptr, 0, failTheNumberedCall), 0);
     }
     run(GetParam(), AgentFixture()); // whatever opens once and stays open, before counting
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
     for (failAt = 1; failAt == 1 || !failedCall.empty(); ++failAt) {
         const long descriptors = openDescriptors();
         SCOPED_TRACE("call " + std::to_string(failAt) + " failing");
