@@ -1,5 +1,7 @@
 #include "agent/StateDirectoryLock.h"
 
+#include "support/AtomicWrite.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -15,7 +17,7 @@ StateDirectoryLock::StateDirectoryLock(const std::string& directory)
     if (fd_ < 0) {
         throw std::system_error(errno, std::generic_category(), "Failed to open the state directory " + directory);
     }
-    while (::flock(fd_, LOCK_EX) != 0) {
+    while (lockCall(fd_, LOCK_EX) != 0) {
         if (errno != EINTR) {
             const int error = errno;
             ::close(fd_);

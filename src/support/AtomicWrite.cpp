@@ -12,6 +12,9 @@
 
 namespace kestrune {
 
+int (*lockCall)(int, int) = ::flock;
+int (*changeModeCall)(int, mode_t) = ::fchmod;
+
 namespace {
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& path)
@@ -32,9 +35,14 @@ class LockedTemporaryFile {
             if (fd_ < 0) {
                 throwErrno("Failed to create", path);
             }
-            while (::flock(fd_, LOCK_EX) != 0) {
+            while (lockCall(fd_, LOCK_EX) != 0) {
                 if (errno != EINTR) {
+                    const int error = errno;
+                    // Most likely our own creation, which nobody else would remove. A
+                    // writer that does hold it fails its rename; the destination stays whole.
+                    ::unlink(path.c_str());
                     closeQuietly();
+                    errno = error;
                     throwErrno("Failed to lock", path);
                 }
             }
@@ -121,7 +129,7 @@ void atomicWrite(std::string_view text, const std::string& destination, mode_t m
     LockedTemporaryFile temporary(temporaryPath, mode);
     // The umask can only narrow the creation mode; this sets it exactly, before
     // any byte is written. A leftover temporary file is narrowed here too.
-    if (::fchmod(temporary.fd(), mode) != 0) {
+    if (changeModeCall(temporary.fd(), mode) != 0) {
         throwErrno("Failed to set the mode of", temporaryPath);
     }
     if (::ftruncate(temporary.fd(), 0) != 0) {

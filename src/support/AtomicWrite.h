@@ -20,4 +20,9 @@ namespace kestrune {
 // Throws std::system_error naming the path that failed; creates no folders.
 void atomicWrite(std::string_view text, const std::string& destination, mode_t mode);
 
+// The two calls atomicWrite makes through these pointers, so that tests can make them
+// fail (the state folder's lock takes the same lock call); nothing else changes them.
+extern int (*lockCall)(int descriptor, int operation);     // flock
+extern int (*changeModeCall)(int descriptor, mode_t mode); // fchmod
+
 } // namespace kestrune
