@@ -43,10 +43,11 @@ std::string runningExecutablePath()
     return std::string(buffer.data(), static_cast<std::size_t>(length));
 }
 
-// Without application bundles the executable lives in bin/ and its resources in
-// share/kestrune/ beside it, in the build tree and after installation alike; the
-// bundle directory is the executable's own, as for an unbundled program.
-const ProgramLayout programLayout{"../share/kestrune", "."};
+// Without application bundles the executable lives in bin/ and the programs it runs
+// in libexec/kestrune/ beside it (executables have no place under share/), in the
+// build tree, an install prefix and the package alike; the bundle directory is the
+// executable's own, as for an unbundled program.
+const ProgramLayout programLayout{"../libexec/kestrune", "."};
 
 // The library's soname, found on the loader's own search path.
 const char* const curlLibraryName = "libcurl.so.4";

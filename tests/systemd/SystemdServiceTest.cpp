@@ -42,8 +42,8 @@ class SystemdService : public ::testing::Test {
 } // namespace
 
 // The private manager's HOME holds a space and an apostrophe; below it, the agent's
-// home adds the other characters the unit-file syntax treats specially, so the
-// agent starts only when the unit quotes them right.
+// home adds the other characters the unit-file syntax treats specially and
+// non-ASCII letters, so the agent starts only when the unit quotes them right.
 TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConfiguration)
 {
     AgentFixture fixture;
@@ -51,7 +51,7 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
     fixture.relay().answer(httpReply(200, R"({"device_id":"device $1","server_token":)" + nlohmann::json(token).dump() +
                                               R"(,"client_token":"client"})"));
     AgentEnvironment environment = fixture.environment();
-    environment.homeDirectory = std::string(std::getenv("HOME")) + "/100%h ${HOME} \"q\" \\slash";
+    environment.homeDirectory = std::string(std::getenv("HOME")) + "/100%h ${HOME} $HOME \"q\" \\slash Zoë";
     environment.resourcesDirectory = KESTRUNE_STANDIN_RESOURCES;
     environment.healthURL = healthURL;
     usePrivateUserManager(environment);
@@ -59,6 +59,9 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
     EXPECT_THAT([&] { agent.stop(); }, testing::ThrowsMessage<KestruneError>(HasSubstr("not loaded"))); // no unit yet
     agent.ensureConfigured();
     agent.writeLaunchAgent();
+    // systemd's own reader of the unit; without --recursive-errors=yes unknown keys pass.
+    EXPECT_NO_THROW(runProcess("/usr/bin/systemd-analyze",
+                               {"--user", "--recursive-errors=yes", "verify", agent.launchAgentPath()}));
     agent.start();
     ASSERT_TRUE(eventually([&] { return agent.isAgentHealthy(); })) << readFile(agent.logPath());
     const std::string first = unitProperty("MainPID");
