@@ -3,6 +3,7 @@
 #include "AppTestSupport.h"
 #include "BackgroundQueue.h"
 #include "QRWindowController.h"
+#include "SingleInstance.h"
 #include "agent/ProgramConstants.h"
 #include "common/AgentFixture.h"
 #include "support/TextEncoding.h"
@@ -19,11 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <deque>
 #include <filesystem>
 #include <memory>
-#include <optional>
-#include <sstream>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
@@ -41,49 +39,33 @@ class UrlRecorder : public QObject {
     std::vector<QUrl> urls;
 };
 
-// A real manager on the shared agent fixture, whose launchctl notes each call in
-// tools_/calls and waits while tools_/gate exists. The health probe answers
-// answers_ at once, and the follow-up probes wait in followUps_ until fired.
+// A real manager on the shared agent fixture. The health probe answers at once,
+// "running" from the answersFrom_-th after launch on; a follow-up probe waits in
+// followUp_ until the test fires it.
 class AppDelegateTest : public ::testing::Test {
   protected:
-    AppDelegateTest()
-    {
-        writeScript(tools_ / "launchctl", "echo >> " + shellQuote(tools_ / "calls") + "; while [ -e " +
-                                              shellQuote(tools_ / "gate") + " ]; do sleep 0.02; done; exec " +
-                                              shellQuote(environment_.launchctlPath) + " \"$@\"\n");
-        environment_.launchctlPath = tools_ / "launchctl";
-    }
     // Launches and waits for the first probe, so that its late answer cannot
     // overwrite what a test sets next; the periodic probe is stopped likewise.
     void launch()
     {
         delegate_ = std::make_unique<app::AppDelegate>(
             AgentManager(environment_),
-            app::AppDelegate::HealthProbing{[this](const AgentManager&) { return ++probes_, answers_.load(); },
-                                            [this](std::function<void()> probe) { followUps_.push_back(probe); }});
+            app::AppDelegate::HealthProbing{[this](const AgentManager&) { return ++probes_ >= answersFrom_; },
+                                            [this](std::function<void()> probe) {
+                                                followUp_ = std::move(probe);
+                                            }});
         delegate_->applicationDidFinishLaunching();
         EXPECT_TRUE(waitUntil([&] { return status() == stopped; }));
         delegate_->findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly)->stop();
         probes_ = 0;
     }
     QString status() const { return delegate_ ? delegate_->statusAction()->text() : QString(); }
-    // Runs the event loop until `work`'s pool (both when none) has stayed idle for some rounds.
-    static void settle(std::optional<app::WorkClass> work = {})
-    {
-        int idleRounds = 0;
-        EXPECT_TRUE(waitUntil([&] {
-            auto& queue = app::BackgroundQueue::shared();
-            idleRounds = (work ? queue.waitForDone(*work, 0) : queue.waitForDone(0)) ? idleRounds + 1 : 0;
-            return idleRounds > 3;
-        }));
-    }
 
     AgentFixture fixture_;
     AgentEnvironment environment_ = fixture_.environment();
-    TemporaryDirectory tools_;
-    std::atomic<bool> answers_ = false;
     std::atomic<int> probes_ = 0;
-    std::deque<std::function<void()>> followUps_;
+    std::atomic<int> answersFrom_ = 99;
+    std::function<void()> followUp_;
     std::unique_ptr<app::AppDelegate> delegate_;
     AlertWatcher alerts_ = AlertWatcher([this] { return status(); });
 };
@@ -150,7 +132,9 @@ TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsIts
     delegate_->showPairingQR();
     ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first; }));
     EXPECT_TRUE(first && first->isVisible()) << "a newer QR window closed the earlier one";
-    EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText().toStdString(), "QR for device-1\n\n");
+    const QTextEdit* view = delegate_->currentQRWindow()->textView();
+    EXPECT_EQ(view->toPlainText().toStdString(), "QR for device-1\n\n");
+    EXPECT_TRUE(view->isReadOnly() && view->lineWrapMode() == QTextEdit::NoWrap) << "editable, or wraps";
     const QPointer<QWidget> second = delegate_->currentQRWindow()->window();
     delegate_.reset();
     EXPECT_TRUE(first.isNull() && second.isNull()) << "QR windows outlived the program";
@@ -158,12 +142,17 @@ TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsIts
 
 TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped)
 {
-    writeFile(tools_ / "gate", "");
+    // A launchctl that records its call, then waits while the gate file exists.
+    TemporaryDirectory tools;
+    writeFile(tools / "gate", "");
+    writeScript(tools / "launchctl",
+                "cd " + shellQuote(tools.path()) + " && echo >> calls; while [ -e gate ]; do sleep 0.05; done\n");
+    environment_.launchctlPath = tools / "launchctl";
     launch();
     for (int round = 0; round < 3; ++round) {
         delegate_->stopAgent();
     }
-    EXPECT_TRUE(waitUntil([&] { return exists(tools_ / "calls") && readFile(tools_ / "calls").size() == 3; }))
+    EXPECT_TRUE(waitUntil([&] { return exists(tools / "calls") && readFile(tools / "calls").size() == 3; }))
         << "actions were serialised";
     delegate_->refreshStatus();
     EXPECT_TRUE(waitUntil([&] { return status() == stopped; })) << "the probe waited behind the actions";
@@ -173,17 +162,16 @@ TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped
     delegate_->showPairingQR();
     delegate_->startAgent();
     delegate_.reset();
-    std::filesystem::remove(tools_ / "gate");
+    std::filesystem::remove(tools / "gate");
     EXPECT_TRUE(app::BackgroundQueue::shared().waitForDone(60000));
     QCoreApplication::processEvents(); // delivers whatever the late work posted
 }
 
 struct StatusRow {
     const char* name;
-    const char* failing; // launchctl subcommands that fail
-    // s t r q: Start, Stop, Restart, Show Pairing QR; p: a periodic refresh; f: the
-    // next follow-up probe; u / n: the agent answers from now on / no more;
-    // g: agent actions wait at launchctl until the script ends.
+    int answersFrom; // the first probe after launch that finds the agent running
+    // s t r q: the menu's Start, Stop, Restart, Show Pairing QR; x: stop's launchctl
+    // calls fail; p: a periodic refresh; '.': wait for a follow-up probe; f: fire it.
     const char* script;
     // Each text the status line took after launch, the probes made, then each alert.
     const char* shown;
@@ -193,62 +181,75 @@ class StatusLineTest : public AppDelegateTest, public ::testing::WithParamInterf
 
 TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
 {
-    std::istringstream failing(GetParam().failing);
-    for (std::string subcommand; failing >> subcommand;) {
-        fixture_.failLaunchctl(subcommand, 1, subcommand + " failed");
-    }
     launch();
-    QStringList shown{status()};
-    QObject context;
-    QObject::connect(delegate_->statusAction(), &QAction::changed, &context, [&] {
-        if (shown.last() != status()) {
-            shown << status();
-        }
-    });
+    answersFrom_ = GetParam().answersFrom;
+    QStringList shown;
+    QObject context; // a title set again unchanged signals nothing
+    QObject::connect(delegate_->statusAction(), &QAction::changed, &context, [&] { shown << status().mid(8); });
     for (const char step : std::string(GetParam().script)) {
-        switch (step) {
-        case 's': delegate_->startAgent(); break;
-        case 't': delegate_->stopAgent(); break;
-        case 'r': delegate_->restartAgent(); break;
-        case 'q': delegate_->showPairingQR(); break;
-        case 'p': delegate_->refreshStatus(), settle(app::WorkClass::utility); break;
-        case 'u': case 'n': answers_ = step == 'u'; break;
-        case 'g': writeFile(tools_ / "gate", ""); break;
-        case 'f':
-            ASSERT_TRUE(waitUntil([&] { return !followUps_.empty(); }, std::chrono::seconds(5))) << "no follow-up";
-            followUps_.front()();
-            followUps_.pop_front();
-            settle(app::WorkClass::utility);
+        const int probes = probes_;
+        if (const auto entry = std::string_view("---q-str").find(step); entry != std::string_view::npos) {
+            delegate_->menu()->actions()[static_cast<int>(entry)]->trigger();
+        } else if (step == 'x') {
+            fixture_.failLaunchctl("bootout", 1, "bootout failed");
+            fixture_.failLaunchctl("unload", 1, "unload failed");
+        } else if (step == 'p') {
+            delegate_->refreshStatus();
+            ASSERT_TRUE(waitUntil([&] { return probes_ > probes; }));
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return followUp_ != nullptr; }, std::chrono::seconds(5))) << "no follow-up";
+            if (step == 'f') {
+                std::exchange(followUp_, nullptr)();
+            }
         }
     }
-    std::filesystem::remove(tools_ / "gate");
-    settle();
-    std::string seen = shown.mid(1).join(" > ").replace("Status: ", "").toStdString();
-    seen += " (" + std::to_string(probes_) + " probes)";
-    for (const std::string& alert : alerts_.alerts()) {
-        seen += " ! " + alert;
-    }
-    EXPECT_EQ(seen, GetParam().shown);
-    EXPECT_TRUE(followUps_.empty()) << "follow-ups left over";
+    const auto seen = [&] {
+        std::string seen = shown.join(" > ").toStdString() + " (" + std::to_string(probes_) + " probes)";
+        for (const std::string& alert : alerts_.alerts()) {
+            seen += " ! " + alert;
+        }
+        return seen;
+    };
+    EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; }, std::chrono::seconds(5))) << seen();
+    EXPECT_FALSE(followUp_) << "a follow-up left over";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Actions, StatusLineTest,
-    ::testing::Values(
-        StatusRow{"StartFollowsUpUntilTheAgentAnswersAndATickMeanwhileKeepsItsText", "", "sfpuf",
-                  "Starting agent... > Local agent running (4 probes)"},
-        StatusRow{"StartShowsStoppedOnceAfterTheLastFollowUp", "", "sffffffffffff",
-                  "Starting agent... > Local agent stopped (13 probes)"},
-        StatusRow{"StopRefreshesAtOnce", "", "t", "Stopping agent... > Local agent stopped (1 probes)"},
-        StatusRow{"StopThatFailsRaisesOneAlertThenRefreshes", "bootout unload", "t",
-                  "Stopping agent... > Local agent stopped (1 probes) ! Kestrune Agent Error: unload failed "
-                  "[Status: Stopping agent...]"},
-        StatusRow{"RestartWithNothingRunningDiscardsStopsErrorAndStarts", "bootout unload", "ur",
-                  "Restarting agent... > Local agent running (1 probes)"},
-        StatusRow{"StopEndsTheFollowUpsOfAnEarlierStart", "", "sfgtufn",
-                  "Starting agent... > Stopping agent... > Local agent stopped (3 probes)"},
-        StatusRow{"PairingQREndsTheFollowUpsOfAnEarlierStart", "", "sfquf",
-                  "Starting agent... > Preparing pairing QR... > Local agent running (3 probes)"}),
+    ::testing::Values(StatusRow{"StartFollowsUpUntilTheAgentAnswersAndATickMeanwhileKeepsItsText", 3, "s.pf",
+                                "Starting agent... > Local agent running (3 probes)"},
+                      StatusRow{"StartShowsStoppedOnceAfterTheLastFollowUp", 99, "sffffffffffff",
+                                "Starting agent... > Local agent stopped (13 probes)"},
+                      StatusRow{
+                          "StopThatFailsRaisesOneAlertThenRefreshes", 99, "xt",
+                          "Stopping agent... > Local agent stopped (1 probes) ! Kestrune Agent Error: unload failed "
+                          "[Status: Stopping agent...]"},
+                      StatusRow{"RestartWithNothingRunningDiscardsStopsErrorAndStarts", 1, "xr",
+                                "Restarting agent... > Local agent running (1 probes)"},
+                      StatusRow{"StopEndsTheFollowUpsOfAnEarlierStart", 3, "s.tf",
+                                "Starting agent... > Stopping agent... > Local agent stopped (2 probes)"},
+                      StatusRow{"PairingQREndsTheFollowUpsOfAnEarlierStart", 3, "s.qf",
+                                "Starting agent... > Preparing pairing QR... > Local agent stopped (2 probes)"}),
     [](const ::testing::TestParamInfo<StatusRow>& row) { return std::string(row.param.name); });
+
+// On a folder where the lock file can hold no native lock, only its age and the
+// process it names tell whether the claim is stale: an age alone must not end it.
+TEST(SingleInstanceTest, AClaimOlderThanHalfAMinuteStillKeepsASecondStartOut)
+{
+    TemporaryDirectory runtime;
+    const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().c_str());
+    std::string claim;
+    {
+        app::SingleInstance first;
+        ASSERT_TRUE(first.claim());
+        claim = readFile(runtime / "kestrune.lock");
+    }
+    writeFile(runtime / "kestrune.lock", claim); // this live process's, without the native lock
+    std::filesystem::last_write_time(runtime / "kestrune.lock",
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::minutes(1));
+    EXPECT_FALSE(app::SingleInstance().claim());
+    qputenv("XDG_RUNTIME_DIR", previous);
+}
 
 #include "AppDelegateTest.moc"
