@@ -51,7 +51,7 @@ class AppDelegateTest : public ::testing::Test {
         delegate_ = std::make_unique<app::AppDelegate>(
             AgentManager(environment_),
             app::AppDelegate::HealthProbing{[this](const AgentManager&) { return ++probes_ >= answersFrom_; },
-                                            [this](std::function<void()> probe) {
+                                            [this](auto probe) {
                                                 followUp_ = std::move(probe);
                                             }});
         delegate_->applicationDidFinishLaunching();
@@ -114,8 +114,9 @@ TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsIts
     std::filesystem::rename(fixture_.agentPath(), fixture_.agentPath() + ".away");
     delegate_->showPairingQR();
     ASSERT_TRUE(waitUntil([&] { return alerts_.alerts().size() == 1 && status() == stopped; }));
-    EXPECT_EQ(alerts_.alerts()[0], "Kestrune Agent Error: Bundled agent was not found at " + fixture_.agentPath() +
-                                       ". Reinstall Kestrune.app. [Status: Preparing pairing QR...]");
+    EXPECT_EQ(alerts_.alerts()[0].toStdString(), "Kestrune Agent Error: Bundled agent was not found at " +
+                                                     fixture_.agentPath() +
+                                                     ". Reinstall Kestrune.app. [Status: Preparing pairing QR...]");
     EXPECT_EQ(delegate_->currentQRWindow(), nullptr);
     std::filesystem::rename(fixture_.agentPath() + ".away", fixture_.agentPath());
 
@@ -170,6 +171,16 @@ struct StatusRow {
     const char* shown;
 };
 
+const StatusRow statusRows[] = {
+    {"StartFollowsUpUntilTheAgentAnswers", 3, "s.pf", "Starting agent... > running (3 probes)"},
+    {"StartShowsStoppedAfterTheLastFollowUp", 99, "sffffffffffff", "Starting agent... > stopped (13 probes)"},
+    {"StopThatFailsRaisesOneAlertThenRefreshes", 99, "xt",
+     "Stopping agent... > stopped (1 probes) ! Kestrune Agent Error: unload failed [Status: Stopping agent...]"},
+    {"RestartWithNothingRunningStarts", 1, "xr", "Restarting agent... > running (1 probes)"},
+    {"StopEndsAStartsFollowUps", 3, "s.tf", "Starting agent... > Stopping agent... > stopped (2 probes)"},
+    {"PairingQREndsAStartsFollowUps", 3, "s.qf", "Starting agent... > Preparing pairing QR... > stopped (2 probes)"},
+};
+
 class StatusLineTest : public AppDelegateTest, public ::testing::WithParamInterface<StatusRow> {};
 
 TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
@@ -178,7 +189,8 @@ TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
     answersFrom_ = GetParam().answersFrom;
     QStringList shown;
     QObject context; // a title set again unchanged signals nothing
-    QObject::connect(delegate_->statusAction(), &QAction::changed, &context, [&] { shown << status().mid(8); });
+    QObject::connect(delegate_->statusAction(), &QAction::changed, &context,
+                     [&] { shown << status().remove("Status: ").remove("Local agent "); });
     for (const char step : std::string(GetParam().script)) {
         const int probes = probes_;
         if (const auto entry = std::string_view("---q-str").find(step); entry != std::string_view::npos) {
@@ -197,33 +209,14 @@ TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
         }
     }
     const auto seen = [&] {
-        std::string seen = shown.join(" > ").toStdString() + " (" + std::to_string(probes_) + " probes)";
-        for (const std::string& alert : alerts_.alerts()) {
-            seen += " ! " + alert;
-        }
-        return seen;
+        return (QStringList(shown.join(" > ") + QString(" (%1 probes)").arg(probes_)) + alerts_.alerts()).join(" ! ");
     };
-    EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; }, std::chrono::seconds(5))) << seen();
+    EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; }, std::chrono::seconds(5))) << seen().toStdString();
     EXPECT_FALSE(followUp_) << "a follow-up left over";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Actions, StatusLineTest,
-    ::testing::Values(StatusRow{"StartFollowsUpUntilTheAgentAnswersAndATickMeanwhileKeepsItsText", 3, "s.pf",
-                                "Starting agent... > Local agent running (3 probes)"},
-                      StatusRow{"StartShowsStoppedOnceAfterTheLastFollowUp", 99, "sffffffffffff",
-                                "Starting agent... > Local agent stopped (13 probes)"},
-                      StatusRow{
-                          "StopThatFailsRaisesOneAlertThenRefreshes", 99, "xt",
-                          "Stopping agent... > Local agent stopped (1 probes) ! Kestrune Agent Error: unload failed "
-                          "[Status: Stopping agent...]"},
-                      StatusRow{"RestartWithNothingRunningDiscardsStopsErrorAndStarts", 1, "xr",
-                                "Restarting agent... > Local agent running (1 probes)"},
-                      StatusRow{"StopEndsTheFollowUpsOfAnEarlierStart", 3, "s.tf",
-                                "Starting agent... > Stopping agent... > Local agent stopped (2 probes)"},
-                      StatusRow{"PairingQREndsTheFollowUpsOfAnEarlierStart", 3, "s.qf",
-                                "Starting agent... > Preparing pairing QR... > Local agent stopped (2 probes)"}),
-    [](const ::testing::TestParamInfo<StatusRow>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Actions, StatusLineTest, ::testing::ValuesIn(statusRows),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // On a folder where the lock file can hold no native lock, only its age and the
 // process it names tell whether the claim is stale: an age alone must not end it.
@@ -232,12 +225,10 @@ TEST(SingleInstanceTest, AClaimOlderThanHalfAMinuteStillKeepsASecondStartOut)
     TemporaryDirectory runtime;
     const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", runtime.path().c_str());
-    std::string claim;
-    {
-        app::SingleInstance first;
-        ASSERT_TRUE(first.claim());
-        claim = readFile(runtime / "kestrune.lock");
-    }
+    auto first = std::make_unique<app::SingleInstance>();
+    ASSERT_TRUE(first->claim());
+    const std::string claim = readFile(runtime / "kestrune.lock");
+    first.reset();
     writeFile(runtime / "kestrune.lock", claim); // this live process's, without the native lock
     std::filesystem::last_write_time(runtime / "kestrune.lock",
                                      std::filesystem::file_time_type::clock::now() - std::chrono::minutes(1));
