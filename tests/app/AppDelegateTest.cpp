@@ -3,7 +3,6 @@
 #include "AppTestSupport.h"
 #include "BackgroundQueue.h"
 #include "QRWindowController.h"
-#include "SingleInstance.h"
 #include "agent/ProgramConstants.h"
 #include "common/AgentFixture.h"
 #include "support/TextEncoding.h"
@@ -48,12 +47,11 @@ class AppDelegateTest : public ::testing::Test {
     // overwrite what a test sets next; the periodic probe is stopped likewise.
     void launch()
     {
-        delegate_ = std::make_unique<app::AppDelegate>(
-            AgentManager(environment_),
-            app::AppDelegate::HealthProbing{[this](const AgentManager&) { return ++probes_ >= answersFrom_; },
-                                            [this](auto probe) {
-                                                followUp_ = std::move(probe);
-                                            }});
+        app::AppDelegate::HealthProbing probing{[this](const AgentManager&) { return ++probes_ >= answersFrom_; },
+                                                [this](auto probe) {
+                                                    followUp_ = std::move(probe);
+                                                }};
+        delegate_ = std::make_unique<app::AppDelegate>(AgentManager(environment_), std::move(probing));
         delegate_->applicationDidFinishLaunching();
         EXPECT_TRUE(waitUntil([&] { return status() == stopped; }));
         delegate_->findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly)->stop();
@@ -217,23 +215,5 @@ TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
 
 INSTANTIATE_TEST_SUITE_P(Actions, StatusLineTest, ::testing::ValuesIn(statusRows),
                          [](const auto& row) { return std::string(row.param.name); });
-
-// On a folder where the lock file can hold no native lock, only its age and the
-// process it names tell whether the claim is stale: an age alone must not end it.
-TEST(SingleInstanceTest, AClaimOlderThanHalfAMinuteStillKeepsASecondStartOut)
-{
-    TemporaryDirectory runtime;
-    const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", runtime.path().c_str());
-    auto first = std::make_unique<app::SingleInstance>();
-    ASSERT_TRUE(first->claim());
-    const std::string claim = readFile(runtime / "kestrune.lock");
-    first.reset();
-    writeFile(runtime / "kestrune.lock", claim); // this live process's, without the native lock
-    std::filesystem::last_write_time(runtime / "kestrune.lock",
-                                     std::filesystem::file_time_type::clock::now() - std::chrono::minutes(1));
-    EXPECT_FALSE(app::SingleInstance().claim());
-    qputenv("XDG_RUNTIME_DIR", previous);
-}
 
 #include "AppDelegateTest.moc"
