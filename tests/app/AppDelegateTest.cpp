@@ -38,10 +38,21 @@ class UrlRecorder : public QObject {
     std::vector<QUrl> urls;
 };
 
+// A row of the status line's table.
+struct StatusRow {
+    const char* name;
+    int answersFrom; // the first probe after launch that finds the agent running
+    // s t r q: the menu's Start, Stop, Restart, Show Pairing QR; x: stop's launchctl
+    // calls fail; p: a periodic refresh; '.': wait for a follow-up probe; f: fire it.
+    const char* script;
+    // Each text the status line took after launch, the probes made, then each alert.
+    const char* shown;
+};
+
 // A real manager on the shared agent fixture. The health probe answers at once,
 // "running" from the answersFrom_-th after launch on; a follow-up probe waits in
 // followUp_ until the test fires it.
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public ::testing::TestWithParam<StatusRow> {
   protected:
     // Launches and waits for the first probe, so that its late answer cannot
     // overwrite what a test sets next; the periodic probe is stopped likewise.
@@ -64,6 +75,7 @@ class AppDelegateTest : public ::testing::Test {
     std::atomic<int> probes_ = 0;
     std::atomic<int> answersFrom_ = 99;
     std::function<void()> followUp_;
+    QStringList shown_; // the status line's texts, once a test records them
     std::unique_ptr<app::AppDelegate> delegate_;
     AlertWatcher alerts_ = AlertWatcher([this] { return status(); });
 };
@@ -159,16 +171,6 @@ TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped
     QCoreApplication::processEvents(); // delivers whatever the late work posted
 }
 
-struct StatusRow {
-    const char* name;
-    int answersFrom; // the first probe after launch that finds the agent running
-    // s t r q: the menu's Start, Stop, Restart, Show Pairing QR; x: stop's launchctl
-    // calls fail; p: a periodic refresh; '.': wait for a follow-up probe; f: fire it.
-    const char* script;
-    // Each text the status line took after launch, the probes made, then each alert.
-    const char* shown;
-};
-
 const StatusRow statusRows[] = {
     {"StartFollowsUpUntilTheAgentAnswers", 3, "s.pf", "Starting agent... > running (3 probes)"},
     {"StartShowsStoppedAfterTheLastFollowUp", 99, "sffffffffffff", "Starting agent... > stopped (13 probes)"},
@@ -179,16 +181,13 @@ const StatusRow statusRows[] = {
     {"PairingQREndsAStartsFollowUps", 3, "s.qf", "Starting agent... > Preparing pairing QR... > stopped (2 probes)"},
 };
 
-class StatusLineTest : public AppDelegateTest, public ::testing::WithParamInterface<StatusRow> {};
-
-TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
+TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
 {
     launch();
     answersFrom_ = GetParam().answersFrom;
-    QStringList shown;
-    QObject context; // a title set again unchanged signals nothing
-    QObject::connect(delegate_->statusAction(), &QAction::changed, &context,
-                     [&] { shown << status().remove("Status: ").remove("Local agent "); });
+    // A title set again unchanged signals nothing.
+    QObject::connect(delegate_->statusAction(), &QAction::changed,
+                     [this] { shown_ << status().remove("Status: ").remove("Local agent "); });
     for (const char step : std::string(GetParam().script)) {
         const int probes = probes_;
         if (const auto entry = std::string_view("---q-str").find(step); entry != std::string_view::npos) {
@@ -207,13 +206,13 @@ TEST_P(StatusLineTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
         }
     }
     const auto seen = [&] {
-        return (QStringList(shown.join(" > ") + QString(" (%1 probes)").arg(probes_)) + alerts_.alerts()).join(" ! ");
+        return (QStringList(shown_.join(" > ") + QString(" (%1 probes)").arg(probes_)) + alerts_.alerts()).join(" ! ");
     };
     EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; }, std::chrono::seconds(5))) << seen().toStdString();
     EXPECT_FALSE(followUp_) << "a follow-up left over";
 }
 
-INSTANTIATE_TEST_SUITE_P(Actions, StatusLineTest, ::testing::ValuesIn(statusRows),
+INSTANTIATE_TEST_SUITE_P(StatusLine, AppDelegateTest, ::testing::ValuesIn(statusRows),
                          [](const auto& row) { return std::string(row.param.name); });
 
 #include "AppDelegateTest.moc"
