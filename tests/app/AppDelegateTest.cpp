@@ -177,7 +177,7 @@ const StatusRow statusRows[] = {
     {"StopThatFailsRaisesOneAlertThenRefreshes", 99, "xt",
      "Stopping agent... > stopped (1 probes) ! Kestrune Agent Error: unload failed [Status: Stopping agent...]"},
     {"RestartWithNothingRunningStarts", 1, "xr", "Restarting agent... > running (1 probes)"},
-    {"StopEndsAStartsFollowUps", 3, "s.tf", "Starting agent... > Stopping agent... > stopped (2 probes)"},
+    {"StopEndsAStartsFollowUps", 4, "s.ft", "Starting agent... > Stopping agent... > stopped (3 probes)"},
     {"PairingQREndsAStartsFollowUps", 3, "s.qf", "Starting agent... > Preparing pairing QR... > stopped (2 probes)"},
 };
 
