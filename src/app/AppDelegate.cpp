@@ -180,8 +180,9 @@ void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
         if (healthy) {
             qCInfo(agentLog) << "The agent answers its health probe";
         } else {
-            qCWarning(agentLog) << "The agent did not answer its health probe within" << startFollowUpSeconds
-                                << "s of starting; its log file may tell why";
+            qCWarning(agentLog).noquote()
+                << "The agent did not answer its health probe within" << startFollowUpSeconds
+                << "s of starting; its log may tell why:" << QString::fromStdString(manager->logPath());
         }
         showHealth(healthy);
     });
