@@ -199,7 +199,7 @@ TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
             delegate_->refreshStatus();
             ASSERT_TRUE(waitUntil([&] { return probes_ > probes; }));
         } else {
-            ASSERT_TRUE(waitUntil([&] { return followUp_ != nullptr; }, std::chrono::seconds(5))) << "no follow-up";
+            ASSERT_TRUE(waitUntil([&] { return followUp_ != nullptr; })) << "no follow-up";
             if (step == 'f') {
                 std::exchange(followUp_, nullptr)();
             }
@@ -208,7 +208,7 @@ TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
     const auto seen = [&] {
         return (QStringList(shown_.join(" > ") + QString(" (%1 probes)").arg(probes_)) + alerts_.alerts()).join(" ! ");
     };
-    EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; }, std::chrono::seconds(5))) << seen().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; })) << seen().toStdString();
     EXPECT_FALSE(followUp_) << "a follow-up left over";
 }
 
