@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "AgentErrorAlert.h"
+#include "AgentLog.h"
 #include "BackgroundQueue.h"
 #include "StatusIcon.h"
 #include "TrayHostNotice.h"
@@ -33,14 +34,31 @@ constexpr int refreshIntervalMilliseconds = 5000;
 // stopped until the next periodic refresh.
 constexpr int startFollowUpIntervalMilliseconds = 250;
 constexpr int startFollowUpProbes = 12;
+constexpr double startFollowUpSeconds = startFollowUpIntervalMilliseconds * startFollowUpProbes / 1000.0;
 
 } // namespace
 
 AppDelegate::AppDelegate() : AppDelegate(kestrune::AgentManager()) {}
 
 AppDelegate::AppDelegate(kestrune::AgentManager agentManager, QObject* parent)
-    : QObject(parent), manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))), channel(this)
+    : AppDelegate(std::move(agentManager), HealthProbing(), parent)
 {
+}
+
+AppDelegate::AppDelegate(kestrune::AgentManager agentManager, HealthProbing healthProbing, QObject* parent)
+    : QObject(parent), manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))),
+      probing(std::move(healthProbing)), channel(this)
+{
+    if (!probing.isHealthy) {
+        probing.isHealthy = [](const kestrune::AgentManager& agent) {
+            return agent.isAgentHealthy();
+        };
+    }
+    if (!probing.afterFollowUpInterval) {
+        probing.afterFollowUpInterval = [this](std::function<void()> followUp) {
+            QTimer::singleShot(startFollowUpIntervalMilliseconds, this, std::move(followUp));
+        };
+    }
 }
 
 AppDelegate::~AppDelegate()
@@ -117,44 +135,95 @@ void AppDelegate::setStatusTitle(const QString& title)
     }
 }
 
-void AppDelegate::refreshStatus()
+void AppDelegate::showHealth(bool healthy)
 {
-    probeAndShowStatus(0);
+    setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
+                           : QStringLiteral("Status: Local agent stopped"));
 }
 
-void AppDelegate::probeAndShowStatus(int followUpsLeft)
+void AppDelegate::refreshStatus()
 {
-    // Nothing is kept between probes: each one that finishes sets the line.
-    BackgroundQueue::shared().run(WorkClass::utility, [this, manager = manager, channel = channel, followUpsLeft] {
-        const bool healthy = manager->isAgentHealthy();
-        channel.post([this, healthy, followUpsLeft] {
-            setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
-                                   : QStringLiteral("Status: Local agent stopped"));
-            if (!healthy && followUpsLeft > 0) {
-                QTimer::singleShot(startFollowUpIntervalMilliseconds, this,
-                                   [this, followUpsLeft] { probeAndShowStatus(followUpsLeft - 1); });
-            }
-        });
+    probeHealth([this](bool healthy) {
+        // While a start's follow-ups wait for the agent, "stopped" would only
+        // flicker: their last one says so if it still holds.
+        if (healthy || followedUpAction != latestAction) {
+            showHealth(healthy);
+        }
     });
+}
+
+void AppDelegate::probeHealth(std::function<void(bool healthy)> show)
+{
+    BackgroundQueue::shared().run(WorkClass::utility, [isHealthy = probing.isHealthy, manager = manager,
+                                                       channel = channel, show = std::move(show)] {
+        const bool healthy = isHealthy(*manager);
+        channel.post([show, healthy] { show(healthy); });
+    });
+}
+
+void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
+{
+    // A newer action owns the line: its interim text stays until its own refresh.
+    if (action != latestAction) {
+        return;
+    }
+    probeHealth([this, action, followUpsLeft](bool healthy) {
+        if (action != latestAction) {
+            return;
+        }
+        if (!healthy && followUpsLeft > 0) {
+            probing.afterFollowUpInterval(
+                [this, action, followUpsLeft] { probeAndShowStatus(action, followUpsLeft - 1); });
+            return;
+        }
+        followedUpAction.reset();
+        if (healthy) {
+            qCInfo(agentLog) << "The agent answers its health probe";
+        } else {
+            qCWarning(agentLog).noquote()
+                << "The agent did not answer its health probe within" << startFollowUpSeconds
+                << "s of starting; its log may tell why:" << QString::fromStdString(manager->logPath());
+        }
+        showHealth(healthy);
+    });
+}
+
+quint64 AppDelegate::beginAction(const QString& title)
+{
+    qCInfo(agentLog).noquote() << title;
+    setStatusTitle(QStringLiteral("Status: ") + title);
+    return ++latestAction;
 }
 
 void AppDelegate::runAgentAction(const QString& title, AgentWork work, AgentOutcome outcome)
 {
-    setStatusTitle(QStringLiteral("Status: ") + title);
+    const quint64 action = beginAction(title);
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
-        [this, manager = manager, channel = channel, work = std::move(work), outcome] {
+        [this, manager = manager, channel = channel, work = std::move(work), title, action, outcome] {
             work(*manager);
-            const int followUps = outcome == AgentOutcome::startsAgent ? startFollowUpProbes : 0;
-            channel.post([this, followUps] { probeAndShowStatus(followUps); });
+            qCInfo(agentLog).noquote() << title << "done";
+            channel.post([this, action, outcome] { finishAction(action, outcome); });
         },
-        agentErrorReporter());
+        agentErrorReporter(title));
 }
 
-BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter()
+void AppDelegate::finishAction(quint64 action, AgentOutcome outcome)
 {
-    return [this, channel = channel](const std::exception_ptr& error) {
+    // A start that a newer action overtook ends like any other action.
+    if (outcome == AgentOutcome::startsAgent && action == latestAction) {
+        followedUpAction = action;
+        probeAndShowStatus(action, startFollowUpProbes);
+    } else {
+        refreshStatus();
+    }
+}
+
+BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter(const QString& title)
+{
+    return [this, channel = channel, title](const std::exception_ptr& error) {
         const QString description = agentErrorDescription(error);
+        qCWarning(agentLog).noquote() << title << "failed:" << description;
         channel.post([this, description] { presentAgentError(description); });
     };
 }
@@ -204,15 +273,17 @@ void AppDelegate::restartAgent()
 
 void AppDelegate::showPairingQR()
 {
-    setStatusTitle(QStringLiteral("Status: Preparing pairing QR..."));
+    const QString title = QStringLiteral("Preparing pairing QR...");
+    beginAction(title);
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
-        [this, manager = manager, channel = channel] {
+        [this, manager = manager, channel = channel, title] {
             manager->ensureConfigured();
             const QString qrText = QString::fromStdString(manager->pairingQROutput());
+            qCInfo(agentLog).noquote() << title << "done";
             channel.post([this, qrText] { presentPairingQR(qrText); });
         },
-        agentErrorReporter());
+        agentErrorReporter(title));
 }
 
 void AppDelegate::presentPairingQR(const QString& qrText)

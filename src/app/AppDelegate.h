@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QAction;
@@ -32,8 +33,20 @@ class AppDelegate : public QObject {
   public:
     using AgentWork = std::function<void(const kestrune::AgentManager&)>;
 
+    // Where the status line's health comes from and how a follow-up probe waits.
+    // The product asks the agent's endpoint and waits on a timer; tests answer and
+    // fire both by hand. An empty member keeps the product's way.
+    struct HealthProbing {
+        // Called on a worker thread.
+        std::function<bool(const kestrune::AgentManager&)> isHealthy;
+        // Called on the UI thread: runs `followUp` there once the follow-up interval
+        // has passed, unless the delegate is gone by then.
+        std::function<void(std::function<void()> followUp)> afterFollowUpInterval;
+    };
+
     AppDelegate();
     explicit AppDelegate(kestrune::AgentManager agentManager, QObject* parent = nullptr);
+    AppDelegate(kestrune::AgentManager agentManager, HealthProbing probing, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     // Builds the tray icon and its menu, then keeps the status line fresh.
@@ -41,10 +54,12 @@ class AppDelegate : public QObject {
 
     // What an action leaves behind: a starting agent is probed again shortly until
     // it answers, so the status does not read stopped while it binds its port.
+    // Meanwhile the line keeps the action's interim text; the last follow-up shows
+    // what is, and a newer action ends them.
     enum class AgentOutcome { settled, startsAgent };
 
     // Sets the interim status, runs `work` in the background, then refreshes the
-    // status, after an alert when `work` threw.
+    // status, after an alert when `work` threw. Logs the action and its outcome.
     void runAgentAction(const QString& title, AgentWork work, AgentOutcome outcome = AgentOutcome::settled);
 
     // Null until launched.
@@ -68,11 +83,19 @@ class AppDelegate : public QObject {
     void quit();
 
   private:
-    // One health probe; while it reads stopped, up to `followUpsLeft` more follow.
-    void probeAndShowStatus(int followUpsLeft);
+    // Probes in the background and hands the answer to `show` on the UI thread.
+    void probeHealth(std::function<void(bool healthy)> show);
+    // One follow-up of the start numbered `action`; while it reads stopped, up to
+    // `followUpsLeft` more follow.
+    void probeAndShowStatus(quint64 action, int followUpsLeft);
+    void showHealth(bool healthy);
+    // Shows an action's interim text and logs it; returns the action's number.
+    quint64 beginAction(const QString& title);
+    void finishAction(quint64 action, AgentOutcome outcome);
     void setStatusTitle(const QString& title);
-    // Hands a failure of background work to the agent error alert.
-    BackgroundQueue::FailureHandler agentErrorReporter();
+    // Logs a failure of the background work begun as `title` and hands it to the
+    // agent error alert.
+    BackgroundQueue::FailureHandler agentErrorReporter(const QString& title);
     void presentAgentError(const QString& description);
     void presentPairingQR(const QString& qrText);
     void presentNextPairingQR();
@@ -81,6 +104,10 @@ class AppDelegate : public QObject {
     std::shared_ptr<const kestrune::AgentManager> manager;
     QAction* statusMenuItem = nullptr;
     QTimer* timer = nullptr;
+    HealthProbing probing;
+    quint64 latestAction = 0; // numbers the actions that set an interim text
+    // The start whose follow-ups run; they hold the line only while it is the latest.
+    std::optional<quint64> followedUpAction;
     std::unique_ptr<QRWindowController> qrWindow;
     // Every QR window still open: they outlive their controllers, not the program.
     std::vector<QPointer<QWidget>> openQRWindows;

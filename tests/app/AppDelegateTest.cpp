@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -37,23 +38,44 @@ class UrlRecorder : public QObject {
     std::vector<QUrl> urls;
 };
 
-// A real manager on the shared agent fixture. Its health URL is a closed port, so
-// every probe answers "stopped" at once.
-class AppDelegateTest : public ::testing::Test {
+// A row of the status line's table.
+struct StatusRow {
+    const char* name;
+    int answersFrom; // the first probe after launch that finds the agent running
+    // s t r q: the menu's Start, Stop, Restart, Show Pairing QR; x: stop's launchctl
+    // calls fail; p: a periodic refresh; '.': wait for a follow-up probe; f: fire it.
+    const char* script;
+    // Each text the status line took after launch, the probes made, then each alert.
+    const char* shown;
+};
+
+// A real manager on the shared agent fixture. The health probe answers at once,
+// "running" from the answersFrom_-th after launch on; a follow-up probe waits in
+// followUp_ until the test fires it.
+class AppDelegateTest : public ::testing::TestWithParam<StatusRow> {
   protected:
     // Launches and waits for the first probe, so that its late answer cannot
     // overwrite what a test sets next; the periodic probe is stopped likewise.
     void launch()
     {
-        delegate_ = std::make_unique<app::AppDelegate>(AgentManager(environment_));
+        app::AppDelegate::HealthProbing probing{[this](const AgentManager&) { return ++probes_ >= answersFrom_; },
+                                                [this](auto probe) {
+                                                    followUp_ = std::move(probe);
+                                                }};
+        delegate_ = std::make_unique<app::AppDelegate>(AgentManager(environment_), std::move(probing));
         delegate_->applicationDidFinishLaunching();
         EXPECT_TRUE(waitUntil([&] { return status() == stopped; }));
         delegate_->findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly)->stop();
+        probes_ = 0;
     }
     QString status() const { return delegate_ ? delegate_->statusAction()->text() : QString(); }
 
     AgentFixture fixture_;
     AgentEnvironment environment_ = fixture_.environment();
+    std::atomic<int> probes_ = 0;
+    std::atomic<int> answersFrom_ = 99;
+    std::function<void()> followUp_;
+    QStringList shown_; // the status line's texts, once a test records them
     std::unique_ptr<app::AppDelegate> delegate_;
     AlertWatcher alerts_ = AlertWatcher([this] { return status(); });
 };
@@ -98,19 +120,13 @@ TEST_F(AppDelegateTest, MenuEntriesOpenTheirPlacesAndQuitLeavesTheAgentAlone)
 
 TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsItsWindow)
 {
-    fixture_.failLaunchctl("bootout", 5, "Boot-out failed: 5: Input/output error");
-    fixture_.failLaunchctl("unload", 1, "Unload failed: job not loaded");
     launch();
-    delegate_->stopAgent();
-    ASSERT_TRUE(waitUntil([&] { return !alerts_.alerts().empty() && status() == stopped; }));
-    EXPECT_EQ(alerts_.alerts(), std::vector<std::string>{"Kestrune Agent Error: Unload failed: job not loaded "
-                                                         "[Status: Stopping agent...]"});
-
     std::filesystem::rename(fixture_.agentPath(), fixture_.agentPath() + ".away");
     delegate_->showPairingQR();
-    ASSERT_TRUE(waitUntil([&] { return alerts_.alerts().size() == 2 && status() == stopped; }));
-    EXPECT_EQ(alerts_.alerts()[1], "Kestrune Agent Error: Bundled agent was not found at " + fixture_.agentPath() +
-                                       ". Reinstall Kestrune.app. [Status: Preparing pairing QR...]");
+    ASSERT_TRUE(waitUntil([&] { return alerts_.alerts().size() == 1 && status() == stopped; }));
+    EXPECT_EQ(alerts_.alerts()[0].toStdString(), "Kestrune Agent Error: Bundled agent was not found at " +
+                                                     fixture_.agentPath() +
+                                                     ". Reinstall Kestrune.app. [Status: Preparing pairing QR...]");
     EXPECT_EQ(delegate_->currentQRWindow(), nullptr);
     std::filesystem::rename(fixture_.agentPath() + ".away", fixture_.agentPath());
 
@@ -120,7 +136,9 @@ TEST_F(AppDelegateTest, FailuresRaiseOneAlertThenRefreshAndEachPairingQRKeepsIts
     delegate_->showPairingQR();
     ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first; }));
     EXPECT_TRUE(first && first->isVisible()) << "a newer QR window closed the earlier one";
-    EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText().toStdString(), "QR for device-1\n\n");
+    const QTextEdit* view = delegate_->currentQRWindow()->textView();
+    EXPECT_EQ(view->toPlainText().toStdString(), "QR for device-1\n\n");
+    EXPECT_TRUE(view->isReadOnly() && view->lineWrapMode() == QTextEdit::NoWrap) << "editable, or wraps";
     const QPointer<QWidget> second = delegate_->currentQRWindow()->window();
     delegate_.reset();
     EXPECT_TRUE(first.isNull() && second.isNull()) << "QR windows outlived the program";
@@ -152,5 +170,49 @@ TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped
     EXPECT_TRUE(app::BackgroundQueue::shared().waitForDone(60000));
     QCoreApplication::processEvents(); // delivers whatever the late work posted
 }
+
+const StatusRow statusRows[] = {
+    {"StartFollowsUpUntilTheAgentAnswers", 3, "s.pf", "Starting agent... > running (3 probes)"},
+    {"StartShowsStoppedAfterTheLastFollowUp", 99, "sffffffffffff", "Starting agent... > stopped (13 probes)"},
+    {"StopThatFailsRaisesOneAlertThenRefreshes", 99, "xt",
+     "Stopping agent... > stopped (1 probes) ! Kestrune Agent Error: unload failed [Status: Stopping agent...]"},
+    {"RestartWithNothingRunningStarts", 1, "xr", "Restarting agent... > running (1 probes)"},
+    {"StopEndsAStartsFollowUps", 4, "s.ft", "Starting agent... > Stopping agent... > stopped (3 probes)"},
+    {"PairingQREndsAStartsFollowUps", 3, "s.qf", "Starting agent... > Preparing pairing QR... > stopped (2 probes)"},
+};
+
+TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
+{
+    launch();
+    answersFrom_ = GetParam().answersFrom;
+    // A title set again unchanged signals nothing.
+    QObject::connect(delegate_->statusAction(), &QAction::changed,
+                     [this] { shown_ << status().remove("Status: ").remove("Local agent "); });
+    for (const char step : std::string(GetParam().script)) {
+        const int probes = probes_;
+        if (const auto entry = std::string_view("---q-str").find(step); entry != std::string_view::npos) {
+            delegate_->menu()->actions()[static_cast<int>(entry)]->trigger();
+        } else if (step == 'x') {
+            fixture_.failLaunchctl("bootout", 1, "bootout failed");
+            fixture_.failLaunchctl("unload", 1, "unload failed");
+        } else if (step == 'p') {
+            delegate_->refreshStatus();
+            ASSERT_TRUE(waitUntil([&] { return probes_ > probes; }));
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return followUp_ != nullptr; })) << "no follow-up";
+            if (step == 'f') {
+                std::exchange(followUp_, nullptr)();
+            }
+        }
+    }
+    const auto seen = [&] {
+        return (QStringList(shown_.join(" > ") + QString(" (%1 probes)").arg(probes_)) + alerts_.alerts()).join(" ! ");
+    };
+    EXPECT_TRUE(waitUntil([&] { return seen() == GetParam().shown; })) << seen().toStdString();
+    EXPECT_FALSE(followUp_) << "a follow-up left over";
+}
+
+INSTANTIATE_TEST_SUITE_P(StatusLine, AppDelegateTest, ::testing::ValuesIn(statusRows),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 #include "AppDelegateTest.moc"

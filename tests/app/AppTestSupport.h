@@ -26,18 +26,18 @@ class AlertWatcher : public QObject {
         connect(&timer_, &QTimer::timeout, this, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && box->isVisible()) {
                 const QString status = status_ ? status_() : QString();
-                alerts_.push_back((box->text() + ": " + box->informativeText() + " [" + status + "]").toStdString());
+                alerts_ << box->text() + ": " + box->informativeText() + " [" + status + "]";
                 box->done(QMessageBox::Ok);
             }
         });
         timer_.start(10);
     }
-    const std::vector<std::string>& alerts() const { return alerts_; }
+    const QStringList& alerts() const { return alerts_; }
 
   private:
     std::function<QString()> status_;
     QTimer timer_;
-    std::vector<std::string> alerts_;
+    QStringList alerts_;
 };
 
 } // namespace kestrune::testkit

@@ -1,0 +1,7 @@
+#include "AgentLog.h"
+
+namespace kestrune::app {
+
+Q_LOGGING_CATEGORY(agentLog, "kestrune.agent")
+
+} // namespace kestrune::app
