@@ -1,5 +1,7 @@
 #include "agent/AgentManager.h"
 
+#include "agent/AbsorbedFailures.h"
+#include "agent/SystemdUnitDefinition.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
@@ -32,8 +34,8 @@ namespace {
     for (std::string& argument : arguments) {
         std::getline(file, argument, '\0');
     }
-    if (arguments[1] == "--first-run") { // a failure ends the process through std::terminate
-        AgentEnvironment environment;
+    if (arguments[1] == "--first-run") {                            // a failure ends the process through std::terminate
+        AgentEnvironment environment = AgentEnvironment::current(); // the product's shell
         environment.homeDirectory = arguments[2];
         environment.resourcesDirectory = arguments[3];
         environment.provisionURL = arguments[4];
@@ -140,12 +142,15 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
     std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
 
-    // A missing agent is reported before any request.
-    std::filesystem::remove(fixture.agentPath());
+    // A missing shell (which the job needs), then a missing agent, is reported before any request.
     environment.homeDirectory = fixture.home() + "/unconfigured";
-    EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); },
-                ThrowsMessage<KestruneError>(
-                    StrEq("Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.")));
+    environment.shellPath = "/nonexistent/zsh";
+    for (const std::string& reason :
+         {std::string("The agent is started through /nonexistent/zsh, which was not found. Install zsh and try again."),
+          "Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app."}) {
+        EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); }, ThrowsMessage<KestruneError>(StrEq(reason)));
+        std::filesystem::remove(fixture.agentPath());
+    }
     EXPECT_EQ(fixture.relay().requestCount(), 2); // the secret's run and the first
 }
 
@@ -192,8 +197,12 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         {true, {"bootout"}, {bootout, unload}, ""},
         {true, {"bootout", "unload"}, {bootout, unload}, "unload failed"},
     };
+    static std::vector<std::string> absorbed; // launchctl's own message, after the call that failed
+    setAbsorbedFailureReporter(
+        [](const std::string& message) { absorbed.push_back(message.substr(message.find(": "))); });
     for (const auto& row : rows) {
         AgentFixture fixture;
+        absorbed.clear();
         for (const std::string& subcommand : row.failing) {
             fixture.failLaunchctl(subcommand, 3, "  " + subcommand + " failed\n");
         }
@@ -207,11 +216,34 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         }
         EXPECT_EQ(fixture.launchctlCalls(), row.calls);
         EXPECT_EQ(error, row.error);
+        std::vector<std::string> told(row.failing.begin(),
+                                      row.failing.end() - (error.empty() ? 0 : 1)); // not the thrown
+        std::ranges::for_each(told, [](std::string& subcommand) { subcommand = ": " + subcommand + " failed"; });
+        EXPECT_EQ(absorbed, told);
     }
+    setAbsorbedFailureReporter(nullptr);
     AgentEnvironment environment = AgentFixture().environment();
     environment.launchctlPath = "/nonexistent/launchctl";
     EXPECT_NO_THROW(AgentManager(environment).start());
     EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
+}
+
+// The manager drops or refuses a log path that is not absolute, normalised UTF-8, and
+// a control character would end or garble the line: the reason reaches the user.
+TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"/home/a\nb/.halvenix/server.log", "control character"}, {"/home/J\xf6rg/.halvenix/x", "not valid UTF-8"},
+        {"/home/a/../b/.halvenix/server.log", "\"..\" part"},     {"/home/./a/x", "\".\" or"},
+        {"/home//a/.halvenix/server.log", "doubled slash"},       {"home/a/.halvenix/server.log", "not absolute"},
+    };
+    for (const auto& [log, reason] : rows) {
+        EXPECT_THAT(
+            [&] {
+                systemdUnitText({"/bin/zsh", "exec agent", log});
+            },
+            ThrowsMessage<std::invalid_argument>(testing::HasSubstr(reason)));
+    }
 }
 
 TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)
