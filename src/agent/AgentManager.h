@@ -28,7 +28,7 @@ struct AgentTimings {
 struct AgentEnvironment {
     std::string homeDirectory;
     std::optional<std::string> configHomeDirectory; // none: the home's .config
-    std::optional<std::string> resourcesDirectory;  // none: the bundle directory's Contents/Resources
+    std::optional<std::string> resourcesDirectory; // none: the bundle directory's Contents/Resources
     std::string bundleDirectory;
     // A hand-built environment drives launchd unless it says otherwise; current()
     // takes the build's choice.
