@@ -18,8 +18,10 @@ wait_for() { # seconds, command...
 }
 window() { xdotool search --onlyvisible --name "^$1\$"; }
 no_window() { ! window "$1"; }
-icons() { for w in $(xdotool search --onlyvisible --class trayer); do xwininfo -tree -id "$w"; done |
-    grep -c '"kestrune": ("kestrune"' || true; }
+docked() { for w in $(xdotool search --onlyvisible --class trayer); do xwininfo -tree -id "$w"; done |
+    grep '"kestrune": ("kestrune"'; }
+icons() { docked | wc -l; }
+icon_at() { docked | awk '{ split($NF, at, "+"); print at[2] + 5, at[3] + 5; exit }'; }
 one_icon() { [ "$(icons)" = 1 ]; }
 notice='Kestrune needs a system tray'
 
@@ -35,6 +37,7 @@ said=$(timeout 3 "$app" 2>&1) || fail "a second start did not leave with status 
 
 # A tray host appears: the first instance's icon docks, once, and the notice closes.
 trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
+tray=$!
 wait_for 15 one_icon || fail "$(icons) icons docked, not 1"
 wait_for 5 no_window "$notice" || fail "the notice stayed open"
 
@@ -48,6 +51,35 @@ sleep 3
 wait -n || fail "the start that left exited with status $?"
 wait_for 15 one_icon || fail "the starts after a killed instance docked $(icons) icons"
 [ ! -e "$HOME/.halvenix" ] || fail "starting wrote the state folder"
+
+# Quit ends the process within the probe's grace, with status 0 and not a word on
+# stderr (no crash, no sanitizer report), twenty times in a row: while the first health
+# probe waits on a port that says nothing, and Start waits on provisioning behind a
+# proxy that says nothing (plain HTTP) or opens the tunnel and then says nothing (TLS).
+kill -KILL $(jobs -rp | grep -vx "$tray")
+python3 -u - >"$work/peers" <<'EOF' &
+import socket
+relay, health = socket.create_server(("127.0.0.1", 0)), socket.create_server(("127.0.0.1", 8765))
+print(relay.getsockname()[1]); held = []
+while True:  # each connection is held, unanswered but for every other tunnel
+    held.append(relay.accept()[0]); held[-1].recv(4096)
+    if len(held) % 2: held[-1].sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+    print("tls" if len(held) % 2 and held[-1].recv(1) == b"\x16" else "http")
+EOF
+windows() { [ "$(xdotool search --onlyvisible --class kestrune | wc -l)" = "$1" ]; }
+menu() { xdotool mousemove $(icon_at) click 1 sleep 0.4; windows 2 && xdotool key "$@"; }
+requests() { [ "$(grep -c . "$work/peers")" -gt "$1" ]; }
+wait_for 5 requests 0 || fail "no silent peers"
+for run in $(seq 20); do
+    wait_for 5 windows 0 || fail "run $run: the last run's icon stayed"
+    https_proxy=http://127.0.0.1:$(head -1 "$work/peers") "$app" 2>"$work/said" &
+    asked=$(grep -c . "$work/peers")
+    wait_for 10 windows 1 && wait_for 5 menu Down Down Down Return || fail "run $run: no Start"
+    wait_for 5 requests "$asked" && wait_for 5 menu Up Return || fail "run $run: no request or no Quit"
+    wait_for 3 eval '! kill -0 $!' || fail "run $run: running 3 s after Quit"
+    wait $! && [ ! -s "$work/said" ] || fail "run $run: status $?, said: $(cat "$work/said")"
+done
+[ "$(grep -c tls "$work/peers")" = 10 ] || fail "not 10 TLS handshakes but $(grep -c tls "$work/peers")"
 
 # The QR window, pictured pixel for pixel, decodes to the payload the agent encoded.
 export HALVENIX_DEVICE_ID=dev-3f1c2a9e7b4d4e2a HALVENIX_JWT_SECRET=$(printf '%064d' 0) HALVENIX_RELAY_SERVER_TOKEN=s \
