@@ -21,6 +21,7 @@
 using namespace kestrune;
 using namespace kestrune::testkit;
 using namespace std::chrono;
+using testing::HasSubstr;
 using testing::StrEq;
 using testing::ThrowsMessage;
 
@@ -216,8 +217,8 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         }
         EXPECT_EQ(fixture.launchctlCalls(), row.calls);
         EXPECT_EQ(error, row.error);
-        std::vector<std::string> told(row.failing.begin(),
-                                      row.failing.end() - (error.empty() ? 0 : 1)); // not the thrown
+        // Every failure is reported with launchctl's message, but the one thrown.
+        std::vector<std::string> told(row.failing.begin(), row.failing.end() - (error.empty() ? 0 : 1));
         std::ranges::for_each(told, [](std::string& subcommand) { subcommand = ": " + subcommand + " failed"; });
         EXPECT_EQ(absorbed, told);
     }
@@ -228,21 +229,15 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
 }
 
-// The manager drops or refuses a log path that is not absolute, normalised UTF-8, and
-// a control character would end or garble the line: the reason reaches the user.
+// A log path that the manager would drop or refuse is refused, with the reason.
 TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
 {
     const std::pair<const char*, const char*> rows[] = {
-        {"/home/a\nb/.halvenix/server.log", "control character"}, {"/home/J\xf6rg/.halvenix/x", "not valid UTF-8"},
-        {"/home/a/../b/.halvenix/server.log", "\"..\" part"},     {"/home/./a/x", "\".\" or"},
-        {"/home//a/.halvenix/server.log", "doubled slash"},       {"home/a/.halvenix/server.log", "not absolute"},
-    };
+        {"/h/a\nb/x.log", "control character"}, {"/h/J\xf6rg/x.log", "UTF-8"},
+        {"/h/../x.log", "\"..\" part"},         {"/h/./x.log", "\".\" or"},
+        {"/h//x.log", "doubled slash"},         {"h/x.log", "not absolute"}};
     for (const auto& [log, reason] : rows) {
-        EXPECT_THAT(
-            [&] {
-                systemdUnitText({"/bin/zsh", "exec agent", log});
-            },
-            ThrowsMessage<std::invalid_argument>(testing::HasSubstr(reason)));
+        EXPECT_THAT([&] { systemdUnitText({"", "", log}); }, ThrowsMessage<std::invalid_argument>(HasSubstr(reason)));
     }
 }
 
