@@ -67,6 +67,20 @@ std::vector<std::string> showListWords(std::string_view text)
     return words;
 }
 
+// The manager's own search path names the user's folder first of those ending in
+// /systemd/user. The system's folders (and a word that is not absolute) are never it,
+// even if a systemctl that leaves spaces unquoted split the user's path into words:
+// then none is found, and the app's own guess stands.
+bool isUserUnitFolder(const std::string& folder)
+{
+    for (const char* system : {"/etc/", "/usr/", "/run/", "/lib/"}) {
+        if (folder.starts_with(system)) {
+            return false;
+        }
+    }
+    return folder.starts_with('/') && folder.ends_with("/systemd/user");
+}
+
 } // namespace
 
 SystemdServiceManager::SystemdServiceManager(std::string systemctlPath, std::string fallbackUnitDirectory)
@@ -82,15 +96,14 @@ std::string SystemdServiceManager::definitionPath() const
 // The manager reads the user's units from its own XDG_CONFIG_HOME, which the app's
 // may not match (a session that sets it after the manager started, a terminal with
 // another value): a unit written elsewhere is never seen. So the manager is asked,
-// each time, as it may have been restarted since. Its search path lists that folder
-// first of those that end in /systemd/user, before the system's.
+// each time, as it may have been restarted since: one quick child process per Start.
 std::string SystemdServiceManager::userUnitDirectory() const
 {
     const std::vector<std::string> arguments = withUserScope({"show", "--property=UnitPath", "--value"});
     try {
         const std::string answer = runProcess(systemctlPath_, arguments);
         for (const std::string& folder : showListWords(answer)) {
-            if (folder.starts_with('/') && folder.ends_with("/systemd/user")) {
+            if (isUserUnitFolder(folder)) {
                 return folder;
             }
         }
