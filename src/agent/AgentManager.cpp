@@ -72,6 +72,11 @@ void AgentManager::ensureConfigured() const
     if (!somethingExistsAt(bundledAgentPath_)) {
         throw KestruneError::missingBundledAgent(bundledAgentPath_);
     }
+    // Many Linux systems lack the shell: without this the job would fail to launch,
+    // be retried for ever, and the status would only ever read stopped.
+    if (::access(environment_.shellPath.c_str(), X_OK) != 0) {
+        throw KestruneError::missingShell(environment_.shellPath);
+    }
     if (somethingExistsAt(configPath_)) {
         return;
     }
@@ -150,7 +155,7 @@ std::string AgentManager::launchCommand() const
 
 void AgentManager::writeLaunchAgent() const
 {
-    const std::string& path = serviceManager_->definitionPath();
+    const std::string path = serviceManager_->definitionPath();
     std::filesystem::create_directories(std::filesystem::path(path).parent_path()); // throws naming the folder
     atomicWrite(serviceManager_->definitionText({environment_.shellPath, launchCommand(), logPath_}), path,
                 privateFileMode);

@@ -60,8 +60,9 @@ class AgentManager {
     const std::string& stateDirectory() const { return stateDirectory_; }
     const std::string& configPath() const { return configPath_; }
     const std::string& logPath() const { return logPath_; }
-    // The job definition: the launchd property list or the systemd user unit.
-    const std::string& launchAgentPath() const { return serviceManager_->definitionPath(); }
+    // The job definition: the launchd property list or the systemd user unit, in the
+    // folder the user's manager reads (the systemd backend asks it, so this blocks).
+    std::string launchAgentPath() const { return serviceManager_->definitionPath(); }
     const std::string& bundledAgentPath() const { return bundledAgentPath_; }
 
     // Creates the state directory (and its parents) and narrows it to 0700.
@@ -71,7 +72,7 @@ class AgentManager {
     // Makes sure config.env exists: on the first run registers the device with the
     // relay, makes a local secret and writes the file and an empty log. Overlapping
     // calls, from threads or processes, provision once. Throws KestruneError
-    // (missing agent, provisioning) or the platform's error.
+    // (missing agent or shell, provisioning) or the platform's error.
     void ensureConfigured() const;
 
     // Writes the service manager's job definition whole, creating its folder.

@@ -88,6 +88,22 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* c
     return length;
 }
 
+// Only HTTP and HTTPS, whatever the URL names. The text form exists from libcurl
+// 7.85; macOS 11 and 12 ship 7.64 and 7.79, whose headers lack it and whose library
+// refuses it, so the bit mask that they know stands in for it.
+void restrictToHttp(const CurlLibrary& library, CURL* handle)
+{
+#if LIBCURL_VERSION_NUM >= 0x075500
+    if (library.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK) {
+        return;
+    }
+#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations" // newer headers mark the mask deprecated
+    library.easySetopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#pragma GCC diagnostic pop
+}
+
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
 HttpOutcome perform(const HttpRequest& request)
@@ -109,7 +125,7 @@ HttpOutcome perform(const HttpRequest& request)
     library.easySetopt(handle, CURLOPT_NOSIGNAL, 1L); // we run on our own threads
     library.easySetopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
     library.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    library.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    restrictToHttp(library, handle);
     library.easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
     library.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
     library.easySetopt(handle, CURLOPT_ERRORBUFFER, errorText);

@@ -1,5 +1,6 @@
 #include "agent/LaunchdServiceManager.h"
 
+#include "agent/AbsorbedFailures.h"
 #include "agent/LaunchAgentDefinition.h"
 #include "agent/ProgramConstants.h"
 #include "support/ProcessRunner.h"
@@ -18,6 +19,15 @@ std::string domainTarget()
 std::string serviceTarget()
 {
     return domainTarget() + "/" + launchdLabel;
+}
+
+void reportAbsorbed(const std::vector<std::string>& arguments, const std::exception& error)
+{
+    std::string line = "launchctl";
+    for (const std::string& argument : arguments) {
+        line += " " + argument;
+    }
+    reportAbsorbedFailure(line + " failed: " + error.what());
 }
 
 } // namespace
@@ -44,7 +54,8 @@ void LaunchdServiceManager::start() const
         try {
             runLaunchctl(arguments);
             return true;
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
+            reportAbsorbed(arguments, error);
             return false;
         }
     };
@@ -57,11 +68,12 @@ void LaunchdServiceManager::start() const
 
 void LaunchdServiceManager::stop() const
 {
+    const std::vector<std::string> bootout{"bootout", domainTarget(), propertyListPath_};
     try {
-        runLaunchctl({"bootout", domainTarget(), propertyListPath_});
+        runLaunchctl(bootout);
         return;
-    } catch (const std::exception&) {
-        // The legacy form decides; its error is the one reported.
+    } catch (const std::exception& error) {
+        reportAbsorbed(bootout, error); // the legacy form decides; its error is the one thrown
     }
     runLaunchctl({"unload", propertyListPath_});
 }

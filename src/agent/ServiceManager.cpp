@@ -10,7 +10,8 @@ std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment&
 {
     switch (environment.serviceManager) {
     case ServiceManagerKind::systemd: {
-        // Where the user manager looks for the user's own units.
+        // Where the user manager looks for the user's own units when it shares the
+        // app's environment; the backend asks the manager first.
         const std::string configHome = environment.configHomeDirectory.value_or(environment.homeDirectory + "/.config");
         return std::make_shared<SystemdServiceManager>(environment.systemctlPath, configHome + "/systemd/user");
     }

@@ -22,14 +22,16 @@ class ServiceManager {
   public:
     virtual ~ServiceManager() = default;
 
-    // The job definition's absolute path, fixed at construction.
-    virtual const std::string& definitionPath() const = 0;
+    // The job definition's absolute path. May ask the service manager, so it may
+    // block: call it off the UI thread.
+    virtual std::string definitionPath() const = 0;
 
     // The whole text of the job definition.
     virtual std::string definitionText(const ServiceJob& job) const = 0;
 
     // Hands the written definition to the manager and (re)starts the job, so that
-    // the agent reads its configuration anew. Absorbs every failure.
+    // the agent reads its configuration anew. Absorbs every failure, and hands each
+    // to reportAbsorbedFailure.
     virtual void start() const = 0;
 
     // Stops the job and leaves the definition in place; throws when that fails.

@@ -8,20 +8,25 @@ namespace kestrune {
 
 // A systemd user unit driven through `systemctl --user`. Stop leaves the unit
 // enabled, so the agent comes back at the next login as a LaunchAgents job does.
+// The failures that start absorbs go to reportAbsorbedFailure.
 class SystemdServiceManager final : public ServiceManager {
   public:
-    SystemdServiceManager(std::string systemctlPath, const std::string& userUnitDirectory);
+    // `fallbackUnitDirectory` is where the unit goes when the manager cannot say
+    // where it reads the user's units.
+    SystemdServiceManager(std::string systemctlPath, std::string fallbackUnitDirectory);
 
-    const std::string& definitionPath() const override { return unitPath_; }
+    // In the folder the user's manager reads; asks it, so this blocks.
+    std::string definitionPath() const override;
     std::string definitionText(const ServiceJob& job) const override;
     void start() const override;
     void stop() const override;
 
   private:
+    std::string userUnitDirectory() const;
     void runSystemctl(const std::vector<std::string>& arguments) const;
 
     std::string systemctlPath_;
-    std::string unitPath_;
+    std::string fallbackUnitDirectory_;
 };
 
 } // namespace kestrune

@@ -1,23 +1,50 @@
 #include "agent/SystemdUnitDefinition.h"
 
 #include "support/TextEncoding.h"
+#include "support/Utf8.h"
 
+#include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace kestrune {
 
 namespace {
 
-// Path settings take the rest of the line as it stands, with only `%` specifiers
-// resolved; there is no quoting, so a line feed cannot be written at all.
+// Why the manager would drop or refuse `path` as a path setting, or nothing when it
+// takes it as it stands: an absolute, normalised path in UTF-8. A line feed cannot be
+// written at all, since a path setting has no quoting.
+std::optional<std::string> unitPathFault(const std::string& path)
+{
+    if (std::ranges::any_of(path, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; })) {
+        return "holds a control character";
+    }
+    if (!isValidUtf8(path)) {
+        return "is not valid UTF-8";
+    }
+    if (path.empty() || path.front() != '/') {
+        return "is not absolute";
+    }
+    for (std::size_t begin = 1; begin <= path.size();) {
+        const std::size_t end = std::min(path.find('/', begin), path.size());
+        const std::string_view part(path.data() + begin, end - begin);
+        if (part.empty() || part == "." || part == "..") {
+            return "holds a \".\" or \"..\" part or a doubled slash";
+        }
+        begin = end + 1;
+    }
+    return std::nullopt;
+}
+
+// The path as a path setting: taken as it stands, with only `%` specifiers resolved.
 std::string unitPathValue(const std::string& path)
 {
+    if (const std::optional<std::string> fault = unitPathFault(path)) {
+        throw std::invalid_argument("The log path \"" + path + "\" " + *fault + ", which a systemd unit cannot name.");
+    }
     std::string value;
     for (const char c : path) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') {
-            throw std::invalid_argument("The log path \"" + path +
-                                        "\" holds a control character, which a systemd unit cannot name.");
-        }
         value += c;
         if (c == '%') {
             value += '%';

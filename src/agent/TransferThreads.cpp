@@ -5,6 +5,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +37,8 @@ int callerNiceness()
 #endif
 }
 
+std::atomic<int> tasksUnderWay{0};
+
 // The edge of a transfer thread. A task reports its own failures; one that still
 // escapes (its reporting ran out of memory, say) must not end the program.
 void runToEnd(std::function<void()>& task) noexcept
@@ -45,6 +48,7 @@ void runToEnd(std::function<void()>& task) noexcept
     } catch (...) {
     }
     task = nullptr;
+    tasksUnderWay.fetch_sub(1);
 }
 
 class TransferThreadCache {
@@ -99,11 +103,22 @@ class TransferThreadCache {
 
 } // namespace
 
+int transferTasksUnderWay() noexcept
+{
+    return tasksUnderWay.load();
+}
+
 void runOnTransferThread(std::function<void()> task)
 {
     // Never destroyed: detached threads may still wait on it while the program exits.
     static auto* cache = new TransferThreadCache;
-    cache->run(std::move(task));
+    tasksUnderWay.fetch_add(1);
+    try {
+        cache->run(std::move(task));
+    } catch (...) {
+        tasksUnderWay.fetch_sub(1); // no thread could take it
+        throw;
+    }
 }
 
 } // namespace kestrune

@@ -11,4 +11,7 @@ namespace kestrune {
 // thread carries on.
 void runOnTransferThread(std::function<void()> task);
 
+// How many tasks have been handed over and not yet finished. Any thread.
+int transferTasksUnderWay() noexcept;
+
 } // namespace kestrune

@@ -1,11 +1,16 @@
+#include "AgentLog.h"
 #include "AppDelegate.h"
 #include "BackgroundQueue.h"
 #include "SingleInstance.h"
+#include "agent/AbsorbedFailures.h"
+#include "agent/TransferThreads.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -15,6 +20,23 @@ namespace {
 // seconds) may end before the process tears down.
 constexpr int probeGraceMilliseconds = 2500;
 
+// The service manager's tool failing while the agent starts leaves the status
+// reading stopped; the log (stderr, or the journal) says why.
+void logAbsorbedFailure(const std::string& message)
+{
+    qCWarning(kestrune::app::agentLog).noquote() << QString::fromStdString(message);
+}
+
+// True when nothing started by the app still runs, so the process may tear down.
+bool backgroundWorkSettled()
+{
+    using kestrune::app::BackgroundQueue;
+    using kestrune::app::WorkClass;
+    const bool probesDone = BackgroundQueue::shared().waitForDone(WorkClass::utility, probeGraceMilliseconds);
+    return probesDone && BackgroundQueue::shared().waitForDone(WorkClass::userInitiated, 0) &&
+           kestrune::transferTasksUnderWay() == 0;
+}
+
 } // namespace
 
 // A tray-only program: no window of its own and no taskbar entry. On macOS the
@@ -22,19 +44,25 @@ constexpr int probeGraceMilliseconds = 2500;
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
-    kestrune::app::SingleInstance instance;
-    if (!instance.claim()) {
-        std::fputs("Kestrune is already running.\n", stderr);
-        return 0;
-    }
-    // Closing a QR window or an alert must not end the program.
-    QApplication::setQuitOnLastWindowClosed(false);
-
+    kestrune::setAbsorbedFailureReporter(&logAbsorbedFailure);
     {
+        kestrune::app::SingleInstance instance;
+        if (!instance.claim()) {
+            std::fputs("Kestrune is already running.\n", stderr);
+            return 0;
+        }
+        // Closing a QR window or an alert must not end the program.
+        QApplication::setQuitOnLastWindowClosed(false);
         kestrune::app::AppDelegate delegate;
         QTimer::singleShot(0, &delegate, &kestrune::app::AppDelegate::applicationDidFinishLaunching);
         QApplication::exec();
+    } // the UI and the claim end here, even if the process lingers for a probe
+    if (backgroundWorkSettled()) {
+        return 0;
     }
-    kestrune::app::BackgroundQueue::shared().waitForDone(kestrune::app::WorkClass::utility, probeGraceMilliseconds);
-    return 0;
+    // A hung transfer or an action still waits on a thread that may wake at any
+    // moment; the exit-time clean-up (library destructors, TLS teardown, Qt's
+    // statics) would race it. Nothing is left to save, so none of it runs.
+    std::fflush(nullptr);
+    std::_Exit(0);
 }

@@ -11,6 +11,9 @@ std::string describe(KestruneError::Case errorCase, const std::string& payload)
     if (errorCase == KestruneError::Case::missingBundledAgent) {
         return "Bundled agent was not found at " + payload + ". Reinstall Kestrune.app.";
     }
+    if (errorCase == KestruneError::Case::missingShell) {
+        return "The agent is started through " + payload + ", which was not found. Install zsh and try again.";
+    }
     return payload;
 }
 
@@ -24,6 +27,11 @@ KestruneError::KestruneError(Case errorCase, std::string payload)
 KestruneError KestruneError::missingBundledAgent(std::string agentPath)
 {
     return {Case::missingBundledAgent, std::move(agentPath)};
+}
+
+KestruneError KestruneError::missingShell(std::string shellPath)
+{
+    return {Case::missingShell, std::move(shellPath)};
 }
 
 KestruneError KestruneError::processFailed(std::string message)

@@ -9,9 +9,11 @@ namespace kestrune {
 // platform failures (files, processes, network, JSON) travel as their own types.
 class KestruneError : public std::exception {
   public:
-    enum class Case { missingBundledAgent, processFailed, provisionFailed };
+    enum class Case { missingBundledAgent, missingShell, processFailed, provisionFailed };
 
     static KestruneError missingBundledAgent(std::string agentPath);
+    // The shell that starts the agent is not installed.
+    static KestruneError missingShell(std::string shellPath);
     static KestruneError processFailed(std::string message);
     static KestruneError provisionFailed(std::string message);
 

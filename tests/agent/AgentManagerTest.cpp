@@ -1,5 +1,7 @@
 #include "agent/AgentManager.h"
 
+#include "agent/AbsorbedFailures.h"
+#include "agent/SystemdUnitDefinition.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
@@ -18,6 +20,7 @@
 using namespace kestrune;
 using namespace kestrune::testkit;
 using namespace std::chrono;
+using testing::HasSubstr;
 using testing::StrEq;
 using testing::ThrowsMessage;
 
@@ -28,7 +31,7 @@ namespace {
 // the test below, then it ends. A failure ends it through std::terminate.
 [[maybe_unused]] const bool ranAsFirstRun = [] {
     if (const char* home = std::getenv("KESTRUNE_FIRST_RUN_HOME")) {
-        AgentEnvironment environment;
+        AgentEnvironment environment = AgentEnvironment::current(); // the product's shell
         environment.homeDirectory = home;
         environment.resourcesDirectory = std::getenv("KESTRUNE_FIRST_RUN_RESOURCES");
         environment.provisionURL = std::getenv("KESTRUNE_FIRST_RUN_URL");
@@ -132,8 +135,13 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
     std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
 
-    // A missing agent is reported before any request, and after the first run too
-    // (Start and the pairing QR begin with ensureConfigured).
+    // A missing shell (which the job needs), then a missing agent, is reported before any
+    // request, and after the first run too (Start and the pairing QR begin with ensureConfigured).
+    AgentEnvironment withoutShell = environment;
+    withoutShell.shellPath = "/nonexistent/zsh";
+    EXPECT_THAT([&] { AgentManager(withoutShell).ensureConfigured(); },
+                ThrowsMessage<KestruneError>(StrEq(
+                    "The agent is started through /nonexistent/zsh, which was not found. Install zsh and try again.")));
     std::filesystem::remove(fixture.agentPath());
     environment.homeDirectory = fixture.home() + "/unconfigured";
     for (const AgentManager& withoutAgent : {manager, AgentManager(environment)}) {
@@ -180,15 +188,19 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         std::vector<std::string> failing;
         std::string calls; // one line each
         std::string error;
+        std::string absorbed; // what start and stop report but do not throw: launchctl's messages
     } rows[] = {
-        {false, {}, bootstrap + kickstart, ""},
-        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, ""},
-        {true, {}, bootout, ""},
-        {true, {"bootout"}, bootout + unload, ""},
-        {true, {"bootout", "unload"}, bootout + unload, "unload failed"},
+        {false, {}, bootstrap + kickstart, "", ""},
+        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "", ": bootstrap failed: load failed"},
+        {true, {}, bootout, "", ""},
+        {true, {"bootout"}, bootout + unload, "", ": bootout failed"},
+        {true, {"bootout", "unload"}, bootout + unload, "unload failed", ": bootout failed"},
     };
+    static std::string absorbed;
+    setAbsorbedFailureReporter([](const std::string& message) { absorbed += message.substr(message.find(": ")); });
     for (const auto& row : rows) {
         AgentFixture fixture;
+        absorbed.clear();
         for (const std::string& subcommand : row.failing) {
             fixture.failLaunchctl(subcommand, 3, "  " + subcommand + " failed\n");
         }
@@ -202,11 +214,24 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         }
         EXPECT_EQ(fixture.launchctlCalls(), row.calls);
         EXPECT_EQ(error, row.error);
+        EXPECT_EQ(absorbed, row.absorbed);
     }
     AgentEnvironment environment = AgentFixture().environment();
     environment.launchctlPath = "/nonexistent/launchctl";
     EXPECT_NO_THROW(AgentManager(environment).start());
     EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
+}
+
+// A log path that the manager would drop or refuse is refused, with the reason.
+TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"/h/a\nb/x.log", "control character"}, {"/h/J\xf6rg/x.log", "UTF-8"},
+        {"/h/../x.log", "\"..\" part"},         {"/h/./x.log", "\".\" or"},
+        {"/h//x.log", "doubled slash"},         {"h/x.log", "not absolute"}};
+    for (const auto& [log, reason] : rows) {
+        EXPECT_THAT([&] { systemdUnitText({"", "", log}); }, ThrowsMessage<std::invalid_argument>(HasSubstr(reason)));
+    }
 }
 
 TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)

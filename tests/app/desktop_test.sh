@@ -21,6 +21,7 @@ no_window() { ! window "$1"; }
 icons() { for w in $(xdotool search --onlyvisible --class trayer); do xwininfo -tree -id "$w"; done |
     grep -c '"kestrune": ("kestrune"' || true; }
 one_icon() { [ "$(icons)" = 1 ]; }
+icon_at() { xwininfo -root -tree | awk '/"kestrune": \("kestrune"/ { split($NF, at, "+"); print at[2] + 5, at[3] + 5; exit }'; }
 notice='Kestrune needs a system tray'
 
 # No tray host: the notice, and no icon.
@@ -39,6 +40,7 @@ XDG_RUNTIME_DIR=$work/run2 timeout 3 "$app" 2>/dev/null || fail "a start beside 
 
 # A tray host appears: the first instance's icon docks, once, and the notice closes.
 trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
+tray=$!
 wait_for 15 one_icon || fail "$(icons) icons docked, not 1"
 wait_for 5 no_window "$notice" || fail "the notice stayed open"
 
@@ -52,6 +54,24 @@ sleep 3
 wait -n || fail "the start that left exited with status $?"
 wait_for 15 one_icon || fail "the starts after a killed instance docked $(icons) icons"
 [ ! -e "$HOME/.halvenix" ] || fail "starting wrote the state folder"
+
+# Quit ends the process within the probe's grace, with status 0 and not a word on
+# stderr (no crash, no sanitizer report), twenty times in a row: while the health probe
+# and Start's provisioning both wait on the agent's port, which takes connections and
+# says nothing; provisioning reaches it as its proxy, in TLS or in plain HTTP by turns.
+kill -KILL $(jobs -rp | grep -vx "$tray")
+python3 -c 'import socket, time; s = socket.create_server(("127.0.0.1", 8765)); time.sleep(999)' &
+windows() { [ "$(xdotool search --onlyvisible --class kestrune | wc -l)" = "$1" ]; }
+# Clicks the icon, and once its menu shows, presses the keys; clicks at no icon are harmless.
+menu() { xdotool mousemove $(icon_at) click 1 sleep 0.4; windows 2 && xdotool key "$@"; }
+waiting() { [ "$(grep -c ' 0100007F:223D 01 ' /proc/net/tcp)" = 2 ]; } # connections to 127.0.0.1:8765
+for run in $(seq 20); do
+    https_proxy=$([ $((run % 2)) = 0 ] && echo http || echo https)://127.0.0.1:8765 "$app" 2>"$work/said" &
+    wait_for 10 menu Down Down Down Return || fail "run $run: no Start"
+    wait_for 6 waiting && wait_for 5 menu Up Return || fail "run $run: no probe and request at once, or no Quit"
+    wait_for 3 eval '! kill -0 $!' || fail "run $run: running 3 s after Quit"
+    wait $! && [ ! -s "$work/said" ] || fail "run $run: status $?, said: $(cat "$work/said")"
+done
 
 # The QR window, pictured pixel for pixel, decodes to the payload the agent encoded.
 export HALVENIX_DEVICE_ID=dev-3f1c2a9e7b4d4e2a HALVENIX_JWT_SECRET=$(printf '%064d' 0) HALVENIX_RELAY_SERVER_TOKEN=s \

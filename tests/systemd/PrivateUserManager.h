@@ -27,13 +27,13 @@ inline void requirePrivateUserManager()
     GTEST_SKIP() << message;
 }
 
-// Drives the private user manager: the systemd backend, with the unit where that
-// manager looks for it, whatever the agent's home.
+// Drives the private user manager through the systemd backend. The app's own config
+// folder is one the manager never reads: the unit must go where the manager says.
 inline void usePrivateUserManager(AgentEnvironment& environment)
 {
     environment.serviceManager = ServiceManagerKind::systemd;
     environment.systemctlPath = systemctlPath;
-    environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config";
+    environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config-of-the-app";
 }
 
 } // namespace kestrune::testkit

@@ -1,4 +1,5 @@
 #include "PrivateUserManager.h"
+#include "agent/AbsorbedFailures.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
@@ -57,6 +58,10 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
     usePrivateUserManager(environment);
     const AgentManager agent(environment);
     EXPECT_THAT([&] { agent.stop(); }, testing::ThrowsMessage<KestruneError>(HasSubstr("not loaded"))); // no unit yet
+    static std::string absorbed; // a start without a unit fails, and says why in systemctl's words
+    setAbsorbedFailureReporter([](const std::string& message) { absorbed += message + "\n"; });
+    agent.start();
+    EXPECT_THAT(absorbed, HasSubstr("systemctl --user restart " + std::string(systemdUnitName) + " failed: Failed to"));
     agent.ensureConfigured();
     agent.writeLaunchAgent();
     // systemd's own reader of the unit; without --recursive-errors=yes unknown keys pass.

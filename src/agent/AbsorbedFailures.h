@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace kestrune {
+
+// Some steps absorb their failures by design (the service manager's tool while
+// starting the agent, say): the caller sees none, and only the status shows the
+// outcome. A reporter lets the program log them, so the user can find out why the
+// agent reads as stopped. It may be called on any thread, at any time, and must not
+// throw.
+using AbsorbedFailureReporter = void (*)(const std::string& message);
+
+// Installs `reporter`, replacing the one before; nullptr installs none (the default).
+void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept;
+
+// Hands `message` to the installed reporter, if any.
+void reportAbsorbedFailure(const std::string& message) noexcept;
+
+} // namespace kestrune
