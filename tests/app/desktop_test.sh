@@ -56,7 +56,7 @@ wait_for 15 one_icon || fail "the starts after a killed instance docked $(icons)
 [ ! -e "$HOME/.halvenix" ] || fail "starting wrote the state folder"
 
 # Quit ends the process within the probe's grace, with status 0 and not a word on
-# stderr (no crash, no sanitizer report), twenty times in a row: while the health probe
+# stderr but the agent log's (no crash, no sanitizer report), twenty times in a row: while the health probe
 # and Start's provisioning both wait on the agent's port, which takes connections and
 # says nothing; provisioning reaches it as its proxy, in TLS or in plain HTTP by turns.
 kill -KILL $(jobs -rp | grep -vx "$tray")
@@ -66,7 +66,8 @@ windows() { [ "$(xdotool search --onlyvisible --class kestrune | wc -l)" = "$1" 
 menu() { xdotool mousemove $(icon_at) click 1 sleep 0.4; windows 2 && xdotool key "$@"; }
 waiting() { [ "$(grep -c ' 0100007F:223D 01 ' /proc/net/tcp)" = 2 ]; } # connections to 127.0.0.1:8765
 for run in $(seq 20); do
-    https_proxy=$([ $((run % 2)) = 0 ] && echo http || echo https)://127.0.0.1:8765 "$app" 2>"$work/said" &
+    QT_LOGGING_RULES=kestrune.agent=false https_proxy=$([ $((run % 2)) = 0 ] && echo http || echo https)://127.0.0.1:8765 \
+        "$app" 2>"$work/said" &
     wait_for 10 menu Down Down Down Return || fail "run $run: no Start"
     wait_for 6 waiting && wait_for 5 menu Up Return || fail "run $run: no probe and request at once, or no Quit"
     wait_for 3 eval '! kill -0 $!' || fail "run $run: running 3 s after Quit"
