@@ -183,13 +183,9 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
                       bootout = "bootout " + domain + " " + plist + "\n";
     const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server\n", load = "load " + plist + "\n",
                       unload = "unload " + plist + "\n";
-    const struct {
-        bool stop;
-        std::vector<std::string> failing;
-        std::string calls; // one line each
-        std::string error;
-        std::string absorbed; // what start and stop report but do not throw: launchctl's messages
-    } rows[] = {
+    // Stop or start; the subcommands failing; the calls, one line each; the error thrown;
+    // what start and stop report but do not throw: launchctl's messages.
+    const std::tuple<bool, std::vector<std::string>, std::string, std::string, std::string> rows[] = {
         {false, {}, bootstrap + kickstart, "", ""},
         {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "", ": bootstrap failed: load failed"},
         {true, {}, bootout, "", ""},
@@ -198,23 +194,23 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     };
     static std::string absorbed;
     setAbsorbedFailureReporter([](const std::string& message) { absorbed += message.substr(message.find(": ")); });
-    for (const auto& row : rows) {
+    for (const auto& [stop, failing, calls, error, reported] : rows) {
         AgentFixture fixture;
         absorbed.clear();
-        for (const std::string& subcommand : row.failing) {
+        for (const std::string& subcommand : failing) {
             fixture.failLaunchctl(subcommand, 3, "  " + subcommand + " failed\n");
         }
         AgentEnvironment environment = fixture.environment();
         environment.homeDirectory = "/nonexistent/it's  \"quoted\"";
-        std::string error;
+        std::string thrown;
         try {
-            row.stop ? AgentManager(environment).stop() : AgentManager(environment).start();
+            stop ? AgentManager(environment).stop() : AgentManager(environment).start();
         } catch (const KestruneError& failure) {
-            error = failure.errorDescription();
+            thrown = failure.errorDescription();
         }
-        EXPECT_EQ(fixture.launchctlCalls(), row.calls);
-        EXPECT_EQ(error, row.error);
-        EXPECT_EQ(absorbed, row.absorbed);
+        EXPECT_EQ(fixture.launchctlCalls(), calls);
+        EXPECT_EQ(thrown, error);
+        EXPECT_EQ(absorbed, reported);
     }
     AgentEnvironment environment = AgentFixture().environment();
     environment.launchctlPath = "/nonexistent/launchctl";

@@ -22,7 +22,6 @@ class EndToEnd : public ::testing::Test {
     void SetUp() override
     {
         if (std::getenv("KESTRUNE_E2E_SYSTEMD") != nullptr) {
-            requirePrivateUserManager();
             usePrivateUserManager(environment_);
         }
         ::setenv("LAUNCHD_STANDIN_STATE_DIR", (fixture_.home() + "/launchd").c_str(), 1);

@@ -21,7 +21,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
@@ -111,36 +110,6 @@ std::set<std::string> outcome(const AgentFixture& fixture, const std::string& ou
     return outcome;
 }
 
-// One run of `operation` with the call numbered failAt failing, on a fresh fixture
-// whose home already holds a file, and a clean run after it.
-void runWithOneFailure(const std::string& operation)
-{
-    AgentFixture fixture;
-    writeFile(fixture.home() + "/file", "old", 0644);
-    const std::set<std::string> before = outcome(fixture, "");
-    writeFile(staleTemporary = fixture.home() + "/file.tmp", "stale", 0666);
-    std::string output;
-    std::optional<std::string> failure;
-    failedCall.clear();
-    callCount = 0;
-    counted = true;
-    try {
-        output = run(operation, fixture);
-    } catch (const std::system_error& error) { // a platform failure passes as its own type
-        failure = error.what();
-    }
-    counted = false;
-    SCOPED_TRACE(failedCall);
-    if (failure) {
-        EXPECT_FALSE(operation == "start" || failedCall.empty()) << *failure;
-        EXPECT_THAT(*failure, AllOf(StartsWith("Failed to "), HasSubstr(std::strerror(injectedError()))));
-    }
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1); // no child, ended or running
-    const std::set<std::string> made = outcome(fixture, output);
-    const std::set<std::string> clean = outcome(fixture, run(operation, fixture));
-    EXPECT_EQ(made, failure ? before : clean);
-}
-
 class FaultInjection : public TestWithParam<std::string> {};
 
 // Fails the first counted call, then the second, and so on, until a run meets no
@@ -158,14 +127,37 @@ TEST_P(FaultInjection, EveryCallFailingInTurnFailsCleanlyOrIsAbsorbed)
         ASSERT_EQ(fiu_enable_external(call.c_str(), 1, nullptr, 0, failTheNumberedCall), 0);
     }
     run(GetParam(), AgentFixture()); // whatever opens once and stays open, before counting
-    const auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-    };
+    // Each run is on a fresh fixture whose home already holds a file, and a clean run follows it.
     for (failAt = 1; failAt == 1 || !failedCall.empty(); ++failAt) {
-        const long descriptors = openDescriptors();
+        const long descriptors = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
         SCOPED_TRACE("call " + std::to_string(failAt) + " failing");
-        runWithOneFailure(GetParam());
-        EXPECT_EQ(openDescriptors(), descriptors);
+        { // the fixture's relay and its connections close before the count
+            AgentFixture fixture;
+            writeFile(fixture.home() + "/file", "old", 0644);
+            const std::set<std::string> before = outcome(fixture, "");
+            writeFile(staleTemporary = fixture.home() + "/file.tmp", "stale", 0666);
+            std::string output;
+            std::optional<std::string> failure;
+            failedCall.clear();
+            callCount = 0;
+            counted = true;
+            try {
+                output = run(GetParam(), fixture);
+            } catch (const std::system_error& error) { // a platform failure passes as its own type
+                failure = error.what();
+            }
+            counted = false;
+            SCOPED_TRACE(failedCall);
+            if (failure) {
+                EXPECT_FALSE(GetParam() == "start" || failedCall.empty()) << *failure;
+                EXPECT_THAT(*failure, AllOf(StartsWith("Failed to "), HasSubstr(std::strerror(injectedError()))));
+            }
+            EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1); // no child, ended or running
+            const std::set<std::string> made = outcome(fixture, output);
+            const std::set<std::string> clean = outcome(fixture, run(GetParam(), fixture));
+            EXPECT_EQ(made, failure ? before : clean);
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), descriptors);
     }
 }
 
