@@ -147,8 +147,9 @@ TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped
     for (int round = 0; round < 3; ++round) {
         delegate_->stopAgent();
     }
-    EXPECT_TRUE(waitUntil([&] { return exists(tools / "calls") && readFile(tools / "calls").size() == 3; }))
-        << "actions were serialised";
+    EXPECT_TRUE(waitUntil([&] {
+        return std::filesystem::exists(tools / "calls") && readFile(tools / "calls").size() == 3;
+    })) << "actions were serialised";
     delegate_->refreshStatus();
     EXPECT_TRUE(waitUntil([&] { return status() == stopped; })) << "the probe waited behind the actions";
     // What quitting waits for.

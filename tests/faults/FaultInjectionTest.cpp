@@ -49,7 +49,8 @@ int injectedError()
 
 int failTheNumberedCall(const char* name, int*, void** info, unsigned*)
 {
-    if (counted && exists(staleTemporary) && readFile(staleTemporary) != "stale") { // once in use, it is private
+    if (counted && std::filesystem::exists(staleTemporary) &&
+        readFile(staleTemporary) != "stale") { // once in use, it is private
         EXPECT_EQ(fileMode(staleTemporary), 0600u) << "before call " << callCount + 1;
     }
     if (!counted || ++callCount != failAt) {
@@ -61,19 +62,14 @@ int failTheNumberedCall(const char* name, int*, void** info, unsigned*)
 }
 
 // libfiu has no point for these calls: the code makes them through pointers, and here
-// they fail as the real ones do.
-constexpr char pipePoint[] = "kestrune/pipe", lockPoint[] = "kestrune/flock", modePoint[] = "kestrune/fchmod";
-template <auto call, const char* point, class... Arguments> int failable(Arguments... arguments)
+// they fail as the real ones do: with -1 and errno set, or (posix_spawn) returning the error.
+constexpr char pipePoint[] = "kestrune/pipe", lockPoint[] = "kestrune/flock", modePoint[] = "kestrune/fchmod",
+               spawnPoint[] = "kestrune/spawn";
+template <auto call, const char* point, bool returnsError = false, class... Arguments>
+int failable(Arguments... arguments)
 {
-    fiu_return_on(point, (errno = injectedError(), -1));
+    fiu_return_on(point, returnsError ? injectedError() : (errno = injectedError(), -1));
     return call(arguments...);
-}
-
-int failableSpawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                  const posix_spawnattr_t* attributes, char* const argv[], char* const environment[])
-{
-    fiu_return_on("kestrune/spawn", injectedError());
-    return ::posix_spawn(pid, path, actions, attributes, argv, environment);
 }
 
 // Runs the operation named on the fixture's home (systemd's, with a systemctl that
@@ -122,7 +118,7 @@ TEST_P(FaultInjection, EveryCallFailingInTurnFailsCleanlyOrIsAbsorbed)
     makePipeCall = failable<platform::makeCloseOnExecPipe, pipePoint>;
     lockCall = failable<::flock, lockPoint>;
     changeModeCall = failable<::fchmod, modePoint>;
-    spawnCall = failableSpawn;
+    spawnCall = failable<::posix_spawn, spawnPoint, true>;
     for (const auto& [call, error] : failingCalls) {
         ASSERT_EQ(fiu_enable_external(call.c_str(), 1, nullptr, 0, failTheNumberedCall), 0);
     }
