@@ -61,7 +61,6 @@ TEST_F(EndToEnd, StartPairQuitRelaunchAndStop)
     ASSERT_TRUE(waitUntil([&] { return delegate->currentQRWindow() != nullptr; }));
     const std::string printed =
         runProcess("/bin/zsh", {"-lc", AgentManager(environment_).launchCommand() + " --print-qr"});
-    EXPECT_NE(printed.find("\xe2\x96\x88"), std::string::npos) << "the stand-in draws its code with blocks";
     EXPECT_EQ(delegate->currentQRWindow()->textView()->toPlainText().toStdString(), printed);
 
     // Quitting leaves a running agent to its service manager; the next launch sees it.
