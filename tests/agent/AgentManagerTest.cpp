@@ -20,9 +20,7 @@
 using namespace kestrune;
 using namespace kestrune::testkit;
 using namespace std::chrono;
-using testing::HasSubstr;
-using testing::StrEq;
-using testing::ThrowsMessage;
+using namespace testing;
 
 namespace {
 
@@ -53,7 +51,7 @@ std::string firstRunFailure(const AgentEnvironment& environment)
         message = error.what();
     }
     EXPECT_LE(message.size(), 200u) << message.substr(0, 300);
-    EXPECT_THAT(message, testing::Not(testing::HasSubstr("Secret")));
+    EXPECT_THAT(message, Not(HasSubstr("Secret")));
     EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
     return message;
 }
@@ -91,9 +89,9 @@ TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
         "HALVENIX_ALLOWED_PATHS=" +
             shellQuote(home) + "\n"); // the home exactly as it is
     // The request is a bare POST: no body and no header field of our own.
-    EXPECT_THAT(fixture.relay().lastRequest(), testing::AllOf(testing::StartsWith("POST /provision HTTP/1.1\r\n"),
-                                                              testing::HasSubstr("Content-Length: 0\r\n"),
-                                                              testing::Not(testing::HasSubstr("Content-Type"))));
+    EXPECT_THAT(fixture.relay().lastRequest(),
+                AllOf(StartsWith("POST /provision HTTP/1.1\r\n"), HasSubstr("Content-Length: 0\r\n"),
+                      Not(HasSubstr("Content-Type"))));
 
     const char* const plistMatches =
         "import plistlib, sys\n"
@@ -300,7 +298,7 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
     };
     for (const auto& [reply, reason] : rows) {
         fixture.relay().answer(reply);
-        EXPECT_THAT(firstRunFailure(environment), testing::HasSubstr(reason)) << reply.bytes.substr(0, 80);
+        EXPECT_THAT(firstRunFailure(environment), HasSubstr(reason)) << reply.bytes.substr(0, 80);
     }
 
     // The caller's wait runs out before the transfer's time-out.
@@ -324,5 +322,5 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
     for (int i = 0; i < 50 && (failure = firstRunFailure(environment)).find("onnect") != std::string::npos; ++i) {
         std::this_thread::sleep_for(100ms); // until the server listens
     }
-    EXPECT_THAT(failure, testing::HasSubstr("certificate"));
+    EXPECT_THAT(failure, HasSubstr("certificate"));
 }
