@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
@@ -9,12 +10,22 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrune::testkit {
 
 // Spins the event loop until `condition` holds; false when the deadline passed first.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = std::chrono::seconds(30));
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(30))
+{
+    const QDeadlineTimer timer(deadline);
+    while (!condition() && !timer.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
 
 // Watches for modal message boxes from a timer (it fires inside their own event
 // loop), records each as "text: informative text [what `status` read meanwhile]"

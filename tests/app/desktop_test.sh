@@ -17,7 +17,6 @@ wait_for() { # seconds, command...
     for _ in $(seq $(($1 * 10))); do "${@:2}" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1
 }
 window() { xdotool search --onlyvisible --name "^$1\$"; }
-no_window() { ! window "$1"; }
 icons() { for w in $(xdotool search --onlyvisible --class trayer); do xwininfo -tree -id "$w"; done |
     grep -c '"kestrune": ("kestrune"' || true; }
 one_icon() { [ "$(icons)" = 1 ]; }
@@ -42,7 +41,7 @@ XDG_RUNTIME_DIR=$work/run2 timeout 3 "$app" 2>/dev/null || fail "a start beside 
 trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
 tray=$!
 wait_for 15 one_icon || fail "$(icons) icons docked, not 1"
-wait_for 5 no_window "$notice" || fail "the notice stayed open"
+wait_for 5 eval '! window "$notice"' || fail "the notice stayed open"
 
 # A killed instance's claim goes to exactly one of two starts at the same moment;
 # the other leaves with status 0.

@@ -32,7 +32,7 @@ class LoopbackHttpServer {
     ~LoopbackHttpServer();
 
     void answer(std::function<CannedReply()> responder); // asked anew for every request
-    void start();
+    void start();                                        // once answer() was called
 
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_; }
@@ -42,9 +42,7 @@ class LoopbackHttpServer {
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
-    std::function<CannedReply()> responder_ = [] {
-        return httpReply(200, "");
-    };
+    std::function<CannedReply()> responder_;
     std::string lastRequest_;
     std::atomic<int> requests_{0};
     std::jthread thread_;

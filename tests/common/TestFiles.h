@@ -31,9 +31,5 @@ inline mode_t fileMode(const std::string& path)
 {
     return static_cast<mode_t>(std::filesystem::symlink_status(path).permissions());
 }
-inline bool exists(const std::string& path)
-{
-    return std::filesystem::symlink_status(path).type() != std::filesystem::file_type::not_found;
-}
 
 } // namespace kestrune::testkit

@@ -22,7 +22,6 @@ class EndToEnd : public ::testing::Test {
     void SetUp() override
     {
         if (std::getenv("KESTRUNE_E2E_SYSTEMD") != nullptr) {
-            requirePrivateUserManager();
             usePrivateUserManager(environment_);
         }
         ::setenv("LAUNCHD_STANDIN_STATE_DIR", (fixture_.home() + "/launchd").c_str(), 1);
@@ -32,10 +31,7 @@ class EndToEnd : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (IsSkipped()) {
-            return;
-        }
-        try { // whatever happened, leave no job behind
+        try { // whatever happened (even a skip), leave no job behind
             AgentManager(environment_).stop();
         } catch (...) {
         }
@@ -65,7 +61,6 @@ TEST_F(EndToEnd, StartPairQuitRelaunchAndStop)
     ASSERT_TRUE(waitUntil([&] { return delegate->currentQRWindow() != nullptr; }));
     const std::string printed =
         runProcess("/bin/zsh", {"-lc", AgentManager(environment_).launchCommand() + " --print-qr"});
-    EXPECT_NE(printed.find("\xe2\x96\x88"), std::string::npos) << "the stand-in draws its code with blocks";
     EXPECT_EQ(delegate->currentQRWindow()->textView()->toPlainText().toStdString(), printed);
 
     // Quitting leaves a running agent to its service manager; the next launch sees it.

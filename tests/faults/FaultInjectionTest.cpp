@@ -21,7 +21,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
@@ -50,7 +49,8 @@ int injectedError()
 
 int failTheNumberedCall(const char* name, int*, void** info, unsigned*)
 {
-    if (counted && exists(staleTemporary) && readFile(staleTemporary) != "stale") { // once in use, it is private
+    if (counted && std::filesystem::exists(staleTemporary) &&
+        readFile(staleTemporary) != "stale") { // once in use, it is private
         EXPECT_EQ(fileMode(staleTemporary), 0600u) << "before call " << callCount + 1;
     }
     if (!counted || ++callCount != failAt) {
@@ -62,19 +62,14 @@ int failTheNumberedCall(const char* name, int*, void** info, unsigned*)
 }
 
 // libfiu has no point for these calls: the code makes them through pointers, and here
-// they fail as the real ones do.
-constexpr char pipePoint[] = "kestrune/pipe", lockPoint[] = "kestrune/flock", modePoint[] = "kestrune/fchmod";
-template <auto call, const char* point, class... Arguments> int failable(Arguments... arguments)
+// they fail as the real ones do: with -1 and errno set, or (posix_spawn) returning the error.
+constexpr char pipePoint[] = "kestrune/pipe", lockPoint[] = "kestrune/flock", modePoint[] = "kestrune/fchmod",
+               spawnPoint[] = "kestrune/spawn";
+template <auto call, const char* point, bool returnsError = false, class... Arguments>
+int failable(Arguments... arguments)
 {
-    fiu_return_on(point, (errno = injectedError(), -1));
+    fiu_return_on(point, returnsError ? injectedError() : (errno = injectedError(), -1));
     return call(arguments...);
-}
-
-int failableSpawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                  const posix_spawnattr_t* attributes, char* const argv[], char* const environment[])
-{
-    fiu_return_on("kestrune/spawn", injectedError());
-    return ::posix_spawn(pid, path, actions, attributes, argv, environment);
 }
 
 // Runs the operation named on the fixture's home (systemd's, with a systemctl that
@@ -111,36 +106,6 @@ std::set<std::string> outcome(const AgentFixture& fixture, const std::string& ou
     return outcome;
 }
 
-// One run of `operation` with the call numbered failAt failing, on a fresh fixture
-// whose home already holds a file, and a clean run after it.
-void runWithOneFailure(const std::string& operation)
-{
-    AgentFixture fixture;
-    writeFile(fixture.home() + "/file", "old", 0644);
-    const std::set<std::string> before = outcome(fixture, "");
-    writeFile(staleTemporary = fixture.home() + "/file.tmp", "stale", 0666);
-    std::string output;
-    std::optional<std::string> failure;
-    failedCall.clear();
-    callCount = 0;
-    counted = true;
-    try {
-        output = run(operation, fixture);
-    } catch (const std::system_error& error) { // a platform failure passes as its own type
-        failure = error.what();
-    }
-    counted = false;
-    SCOPED_TRACE(failedCall);
-    if (failure) {
-        EXPECT_FALSE(operation == "start" || failedCall.empty()) << *failure;
-        EXPECT_THAT(*failure, AllOf(StartsWith("Failed to "), HasSubstr(std::strerror(injectedError()))));
-    }
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1); // no child, ended or running
-    const std::set<std::string> made = outcome(fixture, output);
-    const std::set<std::string> clean = outcome(fixture, run(operation, fixture));
-    EXPECT_EQ(made, failure ? before : clean);
-}
-
 class FaultInjection : public TestWithParam<std::string> {};
 
 // Fails the first counted call, then the second, and so on, until a run meets no
@@ -153,19 +118,42 @@ TEST_P(FaultInjection, EveryCallFailingInTurnFailsCleanlyOrIsAbsorbed)
     makePipeCall = failable<platform::makeCloseOnExecPipe, pipePoint>;
     lockCall = failable<::flock, lockPoint>;
     changeModeCall = failable<::fchmod, modePoint>;
-    spawnCall = failableSpawn;
+    spawnCall = failable<::posix_spawn, spawnPoint, true>;
     for (const auto& [call, error] : failingCalls) {
         ASSERT_EQ(fiu_enable_external(call.c_str(), 1, nullptr, 0, failTheNumberedCall), 0);
     }
     run(GetParam(), AgentFixture()); // whatever opens once and stays open, before counting
-    const auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-    };
+    // Each run is on a fresh fixture whose home already holds a file, and a clean run follows it.
     for (failAt = 1; failAt == 1 || !failedCall.empty(); ++failAt) {
-        const long descriptors = openDescriptors();
+        const long descriptors = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
         SCOPED_TRACE("call " + std::to_string(failAt) + " failing");
-        runWithOneFailure(GetParam());
-        EXPECT_EQ(openDescriptors(), descriptors);
+        { // the fixture's relay and its connections close before the count
+            AgentFixture fixture;
+            writeFile(fixture.home() + "/file", "old", 0644);
+            const std::set<std::string> before = outcome(fixture, "");
+            writeFile(staleTemporary = fixture.home() + "/file.tmp", "stale", 0666);
+            std::string output;
+            std::optional<std::string> failure;
+            failedCall.clear();
+            callCount = 0;
+            counted = true;
+            try {
+                output = run(GetParam(), fixture);
+            } catch (const std::system_error& error) { // a platform failure passes as its own type
+                failure = error.what();
+            }
+            counted = false;
+            SCOPED_TRACE(failedCall);
+            if (failure) {
+                EXPECT_FALSE(GetParam() == "start" || failedCall.empty()) << *failure;
+                EXPECT_THAT(*failure, AllOf(StartsWith("Failed to "), HasSubstr(std::strerror(injectedError()))));
+            }
+            EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1); // no child, ended or running
+            const std::set<std::string> made = outcome(fixture, output);
+            const std::set<std::string> clean = outcome(fixture, run(GetParam(), fixture));
+            EXPECT_EQ(made, failure ? before : clean);
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), descriptors);
     }
 }
 

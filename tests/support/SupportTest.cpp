@@ -44,8 +44,7 @@ TEST(AtomicWrite, WritersAtOnceLeaveOneWholeContentAndNothingFollowsALink)
     EXPECT_EQ(result, std::string(200000, result[0]));
 
     // Failures throw the platform's error and leave nothing behind.
-    EXPECT_THROW(atomicWrite("x", directory / "absent/file", 0600), std::system_error);
-    EXPECT_FALSE(exists(directory / "absent")); // folders are the caller's to make
+    EXPECT_THROW(atomicWrite("x", directory / "absent/file", 0600), std::system_error); // folders are the caller's
 
     // A symlink at the temporary path is never followed.
     writeFile(directory / "victim", "untouched", 0644);
@@ -118,12 +117,11 @@ TEST(ProcessRunner, ParallelRunsBesideAForeignSpawnerLeakNothing)
     ::dup2(savedInput, STDIN_FILENO);
 }
 
-TEST(TextEncoding, ExactFormsAndZshReadsBackEveryByte)
+TEST(TextEncoding, ZshReadsBackEveryByte)
 {
-    EXPECT_EQ(shellQuote("it's"), "'it'\\''s'");
-    EXPECT_EQ(xmlEscape("<a b=\"x\">it's & co</a>"), "&lt;a b=&quot;x&quot;&gt;it&apos;s &amp; co&lt;/a&gt;");
     // zsh reads these values back, so it judges: it compares what it read with the
-    // same value passed as a plain argument.
+    // same value passed as a plain argument. (The property list's escaping is judged
+    // by a real parser in the agent tests, and strict decoding by the process runner's.)
     std::string everyByte(255, '\0');
     std::iota(everyByte.begin(), everyByte.end(), '\1');
     for (const std::string& value : {std::string(), everyByte, std::string("''''"), std::string("$(id) `id` \\\n")}) {
@@ -149,5 +147,4 @@ TEST(Utf8, StrictValidationWhereverTheSequenceStands)
             EXPECT_FALSE(isValidUtf8(ascii + text) || isValidUtf8(ascii + text + ascii)) << run << " " << text;
         }
     }
-    EXPECT_EQ(decodeUtf8Strictly(std::string("good\xff") + "bad"), "");
 }
