@@ -54,10 +54,11 @@ wait -n || fail "the start that left exited with status $?"
 wait_for 15 one_icon || fail "the starts after a killed instance docked $(icons) icons"
 [ ! -e "$HOME/.halvenix" ] || fail "starting wrote the state folder"
 
-# Quit ends the process within the probe's grace, with status 0 and not a word on
-# stderr but the agent log's (no crash, no sanitizer report), twenty times in a row: while the health probe
-# and Start's provisioning both wait on the agent's port, which takes connections and
-# says nothing; provisioning reaches it as its proxy, in TLS or in plain HTTP by turns.
+# Quit ends the process within the probe's grace, with status 0 and nothing on stderr
+# but the agent log's line for the Start under way (no crash, no sanitizer report),
+# twenty times in a row: while the health probe and Start's provisioning both wait on
+# the agent's port, which takes connections and says nothing; provisioning reaches it
+# as its proxy, in TLS or in plain HTTP by turns.
 kill -KILL $(jobs -rp | grep -vx "$tray")
 python3 -c 'import socket, time; s = socket.create_server(("127.0.0.1", 8765)); time.sleep(999)' &
 windows() { [ "$(xdotool search --onlyvisible --class kestrune | wc -l)" = "$1" ]; }
@@ -65,12 +66,11 @@ windows() { [ "$(xdotool search --onlyvisible --class kestrune | wc -l)" = "$1" 
 menu() { xdotool mousemove $(icon_at) click 1 sleep 0.4; windows 2 && xdotool key "$@"; }
 waiting() { [ "$(grep -c ' 0100007F:223D 01 ' /proc/net/tcp)" = 2 ]; } # connections to 127.0.0.1:8765
 for run in $(seq 20); do
-    QT_LOGGING_RULES=kestrune.agent=false https_proxy=$([ $((run % 2)) = 0 ] && echo http || echo https)://127.0.0.1:8765 \
-        "$app" 2>"$work/said" &
+    https_proxy=$([ $((run % 2)) = 0 ] && echo http || echo https)://127.0.0.1:8765 "$app" 2>"$work/said" &
     wait_for 10 menu Down Down Down Return || fail "run $run: no Start"
     wait_for 6 waiting && wait_for 5 menu Up Return || fail "run $run: no probe and request at once, or no Quit"
     wait_for 3 eval '! kill -0 $!' || fail "run $run: running 3 s after Quit"
-    wait $! && [ ! -s "$work/said" ] || fail "run $run: status $?, said: $(cat "$work/said")"
+    wait $! && [ "$(cat "$work/said")" = "kestrune.agent: Starting agent..." ] || fail "run $run: status $?, said: $(cat "$work/said")"
 done
 
 # The QR window, pictured pixel for pixel, decodes to the payload the agent encoded.
