@@ -15,11 +15,16 @@ void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept
     installedReporter.store(reporter);
 }
 
-void reportAbsorbedFailure(const std::string& message) noexcept
+void reportAbsorbedFailure(const std::string& tool, const std::vector<std::string>& arguments,
+                           const std::string& outcome) noexcept
 {
     if (const AbsorbedFailureReporter reporter = installedReporter.load()) {
         try {
-            reporter(message);
+            std::string message = tool;
+            for (const std::string& argument : arguments) {
+                message += " " + argument;
+            }
+            reporter(message + " " + outcome);
         } catch (...) {
             // Logging is a courtesy: its own failure must not turn into the step's.
         }

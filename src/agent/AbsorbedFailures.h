@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestrune {
 
@@ -14,7 +15,9 @@ using AbsorbedFailureReporter = void (*)(const std::string& message);
 // Installs `reporter`, replacing the one before; nullptr installs none (the default).
 void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept;
 
-// Hands `message` to the installed reporter, if any.
-void reportAbsorbedFailure(const std::string& message) noexcept;
+// Hands "<tool> <arguments...> <outcome>" (say, "failed: " and the tool's own message)
+// to the installed reporter, if any.
+void reportAbsorbedFailure(const std::string& tool, const std::vector<std::string>& arguments,
+                           const std::string& outcome) noexcept;
 
 } // namespace kestrune

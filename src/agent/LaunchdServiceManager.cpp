@@ -23,11 +23,7 @@ std::string serviceTarget()
 
 void reportAbsorbed(const std::vector<std::string>& arguments, const std::exception& error)
 {
-    std::string line = "launchctl";
-    for (const std::string& argument : arguments) {
-        line += " " + argument;
-    }
-    reportAbsorbedFailure(line + " failed: " + error.what());
+    reportAbsorbedFailure("launchctl", arguments, std::string("failed: ") + error.what());
 }
 
 } // namespace

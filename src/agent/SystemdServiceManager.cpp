@@ -11,15 +11,6 @@ namespace kestrune {
 
 namespace {
 
-std::string commandLine(const std::vector<std::string>& arguments)
-{
-    std::string line = "systemctl";
-    for (const std::string& argument : arguments) {
-        line += " " + argument;
-    }
-    return line;
-}
-
 // Every call drives the user's own manager.
 std::vector<std::string> withUserScope(const std::vector<std::string>& arguments)
 {
@@ -107,9 +98,9 @@ std::string SystemdServiceManager::userUnitDirectory() const
                 return folder;
             }
         }
-        reportAbsorbedFailure(commandLine(arguments) + " named no user unit folder: " + answer);
+        reportAbsorbedFailure("systemctl", arguments, "named no user unit folder: " + answer);
     } catch (const std::exception& error) {
-        reportAbsorbedFailure(commandLine(arguments) + " failed: " + error.what());
+        reportAbsorbedFailure("systemctl", arguments, std::string("failed: ") + error.what());
     }
     return fallbackUnitDirectory_; // no manager to ask: starting it will fail, and say so
 }
@@ -134,7 +125,7 @@ void SystemdServiceManager::start() const
         try {
             runSystemctl(step);
         } catch (const std::exception& error) {
-            reportAbsorbedFailure(commandLine(withUserScope(step)) + " failed: " + error.what());
+            reportAbsorbedFailure("systemctl", withUserScope(step), std::string("failed: ") + error.what());
         }
     }
 }
