@@ -34,7 +34,6 @@ constexpr int refreshIntervalMilliseconds = 5000;
 // stopped until the next periodic refresh.
 constexpr int startFollowUpIntervalMilliseconds = 250;
 constexpr int startFollowUpProbes = 12;
-constexpr double startFollowUpSeconds = startFollowUpIntervalMilliseconds * startFollowUpProbes / 1000.0;
 
 } // namespace
 
@@ -137,17 +136,36 @@ void AppDelegate::setStatusTitle(const QString& title)
 
 void AppDelegate::showHealth(bool healthy)
 {
+    lineAction = 0;
     setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
                            : QStringLiteral("Status: Local agent stopped"));
 }
 
+void AppDelegate::showProbedHealth(bool healthy)
+{
+    // An agent that was just started may not listen yet, and a first run may spend
+    // seconds provisioning: "stopped" would be false. The start says what happens.
+    if (!healthy && startUnderWay) {
+        lineAction = startUnderWay->action;
+        setStatusTitle(QStringLiteral("Status: ") + startUnderWay->title);
+        return;
+    }
+    showHealth(healthy);
+}
+
 void AppDelegate::refreshStatus()
 {
-    probeHealth([this](bool healthy) {
-        // While a start's follow-ups wait for the agent, "stopped" would only
-        // flicker: their last one says so if it still holds.
-        if (healthy || followedUpAction != latestAction) {
-            showHealth(healthy);
+    probeHealth([this](bool healthy) { showProbedHealth(healthy); });
+}
+
+void AppDelegate::refreshAfterAction(quint64 action)
+{
+    if (lineAction > action) {
+        return;
+    }
+    probeHealth([this, action](bool healthy) {
+        if (lineAction <= action) {
+            showProbedHealth(healthy);
         }
     });
 }
@@ -163,12 +181,12 @@ void AppDelegate::probeHealth(std::function<void(bool healthy)> show)
 
 void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
 {
-    // A newer action owns the line: its interim text stays until its own refresh.
-    if (action != latestAction) {
-        return;
+    const auto stillUnderWay = [this, action] { return startUnderWay && startUnderWay->action == action; };
+    if (!stillUnderWay()) {
+        return; // a newer Start, Stop or Restart took over
     }
-    probeHealth([this, action, followUpsLeft](bool healthy) {
-        if (action != latestAction) {
+    probeHealth([this, action, followUpsLeft, stillUnderWay](bool healthy) {
+        if (!stillUnderWay()) {
             return;
         }
         if (!healthy && followUpsLeft > 0) {
@@ -176,15 +194,22 @@ void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
                 [this, action, followUpsLeft] { probeAndShowStatus(action, followUpsLeft - 1); });
             return;
         }
-        followedUpAction.reset();
+        startUnderWay.reset();
+        const double seconds = static_cast<double>(followUpClock.elapsed()) / 1000.0;
         if (healthy) {
-            qCInfo(agentLog) << "The agent answers its health probe";
+            qCInfo(agentLog).noquote() << "The agent answers its health probe," << seconds << "s after starting";
         } else {
-            qCWarning(agentLog).noquote()
-                << "The agent did not answer its health probe within" << startFollowUpSeconds
-                << "s of starting; its log may tell why:" << QString::fromStdString(manager->logPath());
+            // A port that accepts and never answers makes each probe wait out its
+            // deadline: the time is measured, not assumed.
+            qCWarning(agentLog).noquote() << "The agent did not answer its health probe within" << seconds
+                                          << "s of starting; its log may tell why:"
+                                          << QString::fromStdString(manager->logPath());
         }
-        showHealth(healthy);
+        // "Running" is news whatever the line says; "stopped" waits for the refresh
+        // of a pairing fetch whose text is up.
+        if (healthy || lineAction <= action) {
+            showHealth(healthy);
+        }
     });
 }
 
@@ -192,48 +217,56 @@ quint64 AppDelegate::beginAction(const QString& title)
 {
     qCInfo(agentLog).noquote() << title;
     setStatusTitle(QStringLiteral("Status: ") + title);
-    return ++latestAction;
+    lineAction = ++latestAction;
+    return lineAction;
 }
 
 void AppDelegate::runAgentAction(const QString& title, AgentWork work, AgentOutcome outcome)
 {
     const quint64 action = beginAction(title);
+    // A newer Start, Stop or Restart ends whatever the last start awaited.
+    startUnderWay.reset();
+    if (outcome == AgentOutcome::startsAgent) {
+        startUnderWay = StartUnderWay{action, title};
+    }
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
-        [this, manager = manager, channel = channel, work = std::move(work), title, action, outcome] {
+        [this, manager = manager, channel = channel, work = std::move(work), title, action] {
             work(*manager);
             qCInfo(agentLog).noquote() << title << "done";
-            channel.post([this, action, outcome] { finishAction(action, outcome); });
+            channel.post([this, action] { finishAction(action); });
         },
-        agentErrorReporter(title));
+        agentErrorReporter(title, action));
 }
 
-void AppDelegate::finishAction(quint64 action, AgentOutcome outcome)
+void AppDelegate::finishAction(quint64 action)
 {
-    // A start that a newer action overtook ends like any other action.
-    if (outcome == AgentOutcome::startsAgent && action == latestAction) {
-        followedUpAction = action;
+    if (startUnderWay && startUnderWay->action == action) {
+        followUpClock.start();
         probeAndShowStatus(action, startFollowUpProbes);
     } else {
-        refreshStatus();
+        refreshAfterAction(action);
     }
 }
 
-BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter(const QString& title)
+BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter(const QString& title, quint64 action)
 {
-    return [this, channel = channel, title](const std::exception_ptr& error) {
+    return [this, channel = channel, title, action](const std::exception_ptr& error) {
         const QString description = agentErrorDescription(error);
         qCWarning(agentLog).noquote() << title << "failed:" << description;
-        channel.post([this, description] { presentAgentError(description); });
+        channel.post([this, action, description] { presentAgentError(action, description); });
     };
 }
 
-void AppDelegate::presentAgentError(const QString& description)
+void AppDelegate::presentAgentError(quint64 action, const QString& description)
 {
+    if (startUnderWay && startUnderWay->action == action) {
+        startUnderWay.reset(); // a start that failed brings no agent up
+    }
     const QPointer<AppDelegate> guard(this);
     runAgentErrorAlert(description); // modal: the event loop runs on meanwhile
     if (guard) {
-        refreshStatus();
+        refreshAfterAction(action);
     }
 }
 
@@ -273,25 +306,26 @@ void AppDelegate::restartAgent()
 
 void AppDelegate::showPairingQR()
 {
+    // Neither starts nor stops the agent: a start's follow-ups go on meanwhile.
     const QString title = QStringLiteral("Preparing pairing QR...");
-    beginAction(title);
+    const quint64 action = beginAction(title);
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
-        [this, manager = manager, channel = channel, title] {
+        [this, manager = manager, channel = channel, title, action] {
             manager->ensureConfigured();
             const QString qrText = QString::fromStdString(manager->pairingQROutput());
             qCInfo(agentLog).noquote() << title << "done";
-            channel.post([this, qrText] { presentPairingQR(qrText); });
+            channel.post([this, action, qrText] { presentPairingQR(action, qrText); });
         },
-        agentErrorReporter(title));
+        agentErrorReporter(title, action));
 }
 
-void AppDelegate::presentPairingQR(const QString& qrText)
+void AppDelegate::presentPairingQR(quint64 action, const QString& qrText)
 {
     // A window takes milliseconds to build and paint. Answers that arrive together
     // are delivered in one pass of the event loop: opening all their windows there
     // would freeze the UI for as long, so each pass opens one.
-    pendingQRTexts.push_back(qrText);
+    pendingQRTexts.push_back({action, qrText});
     if (pendingQRTexts.size() == 1) {
         QTimer::singleShot(0, this, &AppDelegate::presentNextPairingQR);
     }
@@ -303,12 +337,13 @@ void AppDelegate::presentNextPairingQR()
         return;
     }
     // The previous window stays open until its user closes it.
-    qrWindow = std::make_unique<QRWindowController>(pendingQRTexts.front());
+    const PendingQR next = pendingQRTexts.front();
     pendingQRTexts.pop_front();
+    qrWindow = std::make_unique<QRWindowController>(next.text);
     std::erase_if(openQRWindows, [](const QPointer<QWidget>& window) { return window.isNull(); });
     openQRWindows.emplace_back(qrWindow->window());
     qrWindow->showWindow();
-    refreshStatus();
+    refreshAfterAction(next.action);
     if (!pendingQRTexts.empty()) {
         QTimer::singleShot(0, this, &AppDelegate::presentNextPairingQR);
     }

@@ -5,6 +5,7 @@
 #include "QRWindowController.h"
 #include "agent/AgentManager.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -54,8 +55,8 @@ class AppDelegate : public QObject {
 
     // What an action leaves behind: a starting agent is probed again shortly until
     // it answers, so the status does not read stopped while it binds its port.
-    // Meanwhile the line keeps the action's interim text; the last follow-up shows
-    // what is, and a newer action ends them.
+    // Until then the line never reads stopped: the last follow-up shows what is, and
+    // a newer Start, Stop or Restart ends them (a pairing QR fetch does not).
     enum class AgentOutcome { settled, startsAgent };
 
     // Sets the interim status, runs `work` in the background, then refreshes the
@@ -83,21 +84,37 @@ class AppDelegate : public QObject {
     void quit();
 
   private:
+    // A Start or Restart whose agent may still be coming up: from its click until its
+    // follow-ups end, or a newer Start, Stop or Restart begins.
+    struct StartUnderWay {
+        quint64 action;
+        QString title;
+    };
+    struct PendingQR {
+        quint64 action;
+        QString text;
+    };
+
     // Probes in the background and hands the answer to `show` on the UI thread.
     void probeHealth(std::function<void(bool healthy)> show);
+    // The refresh that ends `action`; skipped while a newer action's text is up, so
+    // that text stays until that action's own refresh.
+    void refreshAfterAction(quint64 action);
     // One follow-up of the start numbered `action`; while it reads stopped, up to
     // `followUpsLeft` more follow.
     void probeAndShowStatus(quint64 action, int followUpsLeft);
+    // What a refresh shows: the health, but never "stopped" while a start is under way.
+    void showProbedHealth(bool healthy);
     void showHealth(bool healthy);
     // Shows an action's interim text and logs it; returns the action's number.
     quint64 beginAction(const QString& title);
-    void finishAction(quint64 action, AgentOutcome outcome);
+    void finishAction(quint64 action);
     void setStatusTitle(const QString& title);
-    // Logs a failure of the background work begun as `title` and hands it to the
-    // agent error alert.
-    BackgroundQueue::FailureHandler agentErrorReporter(const QString& title);
-    void presentAgentError(const QString& description);
-    void presentPairingQR(const QString& qrText);
+    // Logs a failure of the background work begun as `title` (action `action`) and
+    // hands it to the agent error alert.
+    BackgroundQueue::FailureHandler agentErrorReporter(const QString& title, quint64 action);
+    void presentAgentError(quint64 action, const QString& description);
+    void presentPairingQR(quint64 action, const QString& qrText);
     void presentNextPairingQR();
 
     QSystemTrayIcon* statusItem = nullptr;
@@ -106,12 +123,13 @@ class AppDelegate : public QObject {
     QTimer* timer = nullptr;
     HealthProbing probing;
     quint64 latestAction = 0; // numbers the actions that set an interim text
-    // The start whose follow-ups run; they hold the line only while it is the latest.
-    std::optional<quint64> followedUpAction;
+    quint64 lineAction = 0;   // the action whose interim text is up; 0: the health is
+    std::optional<StartUnderWay> startUnderWay;
+    QElapsedTimer followUpClock; // since the start under way finished its work
     std::unique_ptr<QRWindowController> qrWindow;
     // Every QR window still open: they outlive their controllers, not the program.
     std::vector<QPointer<QWidget>> openQRWindows;
-    std::deque<QString> pendingQRTexts; // answers waiting for their window
+    std::deque<PendingQR> pendingQRTexts; // answers waiting for their window
 
     // A menu cannot have a QObject parent; the tray icon only refers to it.
     std::unique_ptr<QMenu> statusMenu;

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
@@ -44,9 +45,12 @@ struct StatusRow {
     int answersFrom; // the first probe after launch that finds the agent running
     // s t r q: the menu's Start, Stop, Restart, Show Pairing QR; x: stop's launchctl
     // calls fail; a: the agent cannot pair; p: a periodic refresh; '.': wait for a
-    // follow-up probe; f: fire it.
+    // follow-up probe; f: fire it; g G: hold, release launchctl bootstrap (a start's
+    // work) until all actions' work is done; b B: hold, release the probes; w: wait for
+    // a QR window; ?: note the line.
     const char* script;
-    // Each text the status line took after launch, the probes made, then each alert.
+    // Each text the status line took after launch, [noted], the probes made, then
+    // each alert.
     const char* shown;
 };
 
@@ -59,7 +63,12 @@ class AppDelegateTest : public ::testing::TestWithParam<StatusRow> {
     // overwrite what a test sets next; the periodic probe is stopped likewise.
     void launch()
     {
-        app::AppDelegate::HealthProbing probing{[this](const AgentManager&) { return ++probes_ >= answersFrom_; },
+        app::AppDelegate::HealthProbing probing{[this](const AgentManager&) {
+                                                    while (std::filesystem::exists(fixture_.home() + "/probe-gate")) {
+                                                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                                    }
+                                                    return ++probes_ >= answersFrom_;
+                                                },
                                                 [this](auto probe) {
                                                     followUp_ = std::move(probe);
                                                 }};
@@ -165,7 +174,8 @@ TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped
 
 const StatusRow statusRows[] = {
     {"StartFollowsUpUntilTheAgentAnswers", 3, "s.pf", "Starting agent... > running (3 probes)"},
-    {"StartShowsStoppedAfterTheLastFollowUp", 99, "sffffffffffff", "Starting agent... > stopped (13 probes)"},
+    {"StartNeverShowsStoppedBeforeItsLastFollowUp", 99, "gspGfffffffffff?f",
+     "Starting agent... > [Starting agent...] > stopped (14 probes)"},
     {"StopThatFailsRaisesOneAlertThenRefreshes", 99, "xt",
      "Stopping agent... > stopped (1 probes) ! Kestrune Agent Error: unload failed [Status: Stopping agent...]"},
     {"RestartWithNothingRunningStarts", 1, "xr", "Restarting agent... > running (1 probes)"},
@@ -173,7 +183,11 @@ const StatusRow statusRows[] = {
      "Preparing pairing QR... > stopped (1 probes) ! Kestrune Agent Error: cannot pair [Status: Preparing pairing "
      "QR...]"},
     {"StopEndsAStartsFollowUps", 4, "s.ft", "Starting agent... > Stopping agent... > stopped (3 probes)"},
-    {"PairingQREndsAStartsFollowUps", 3, "s.qf", "Starting agent... > Preparing pairing QR... > stopped (2 probes)"},
+    {"PairingQRLeavesAStartsFollowUps", 3, "s.qwf",
+     "Starting agent... > Preparing pairing QR... > Starting agent... > running (3 probes)"},
+    {"StartThatAPairingQROvertookIsFollowedUp", 3, "gsqwG.f",
+     "Starting agent... > Preparing pairing QR... > Starting agent... > running (3 probes)"},
+    {"OvertakenStartLeavesTheNewerActionsText", 99, "gsbtGB", "Starting agent... > Stopping agent... > stopped (1 probes)"},
 };
 
 TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
@@ -183,8 +197,12 @@ TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
     // A title set again unchanged signals nothing.
     QObject::connect(delegate_->statusAction(), &QAction::changed,
                      [this] { shown_ << status().remove("Status: ").remove("Local agent "); });
+    const std::string gates[] = {fixture_.home() + "/gate", fixture_.home() + "/probe-gate"};
+    const auto settle = [](app::WorkClass work) { // its results delivered, too
+        ASSERT_TRUE(app::BackgroundQueue::shared().waitForDone(work, 30000));
+        QCoreApplication::processEvents();
+    };
     for (const char step : std::string(GetParam().script)) {
-        const int probes = probes_;
         if (const auto entry = std::string_view("---q-str").find(step); entry != std::string_view::npos) {
             delegate_->menu()->actions()[static_cast<int>(entry)]->trigger();
         } else if (step == 'x') {
@@ -194,7 +212,20 @@ TEST_P(AppDelegateTest, ShowsTheInterimTextThenTheTruthWithoutFlicker)
             writeScript(fixture_.agentPath(), "echo 'cannot pair' >&2; exit 1\n");
         } else if (step == 'p') {
             delegate_->refreshStatus();
-            ASSERT_TRUE(waitUntil([&] { return probes_ > probes; }));
+            settle(app::WorkClass::utility);
+        } else if (step == 'g') {
+            writeFile(gates[0], "");
+            fixture_.holdLaunchctl("bootstrap", gates[0]);
+        } else if (step == 'G') {
+            std::filesystem::remove(gates[0]);
+            settle(app::WorkClass::userInitiated);
+        } else if (step == 'b' || step == 'B') {
+            step == 'b' ? writeFile(gates[1], "") : (void)std::filesystem::remove(gates[1]);
+        } else if (step == 'w') {
+            ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow() != nullptr; })) << "no QR window";
+            settle(app::WorkClass::utility);
+        } else if (step == '?') {
+            shown_ << "[" + status().remove("Status: ").remove("Local agent ") + "]";
         } else {
             ASSERT_TRUE(waitUntil([&] { return followUp_ != nullptr; })) << "no follow-up";
             if (step == 'f') {

@@ -39,4 +39,10 @@ void AgentFixture::failLaunchctl(const std::string& subcommand, int status, cons
         << "; fi\n";
 }
 
+void AgentFixture::holdLaunchctl(const std::string& subcommand, const std::string& gate)
+{
+    std::ofstream(root_ / "launchctl", std::ios::app)
+        << "if [ \"$1\" = " << subcommand << " ]; then while [ -e " << shellQuote(gate) << " ]; do sleep 0.02; done; fi\n";
+}
+
 } // namespace kestrune::testkit

@@ -23,6 +23,8 @@ class AgentFixture {
 
     // Makes the recording launchctl fail for one subcommand.
     void failLaunchctl(const std::string& subcommand, int status, const std::string& message);
+    // Makes the recording launchctl wait, for one subcommand, while `gate` exists.
+    void holdLaunchctl(const std::string& subcommand, const std::string& gate);
     // One line per launchctl call, its arguments joined by single spaces.
     std::string launchctlCalls() const { return readFile(root_ / "launchctl-calls"); }
 
