@@ -8,6 +8,7 @@
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
 #include "support/TextEncoding.h"
+#include "support/PathJoin.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,12 +51,12 @@ struct HealthExchange {
 AgentManager::AgentManager() : AgentManager(AgentEnvironment::current()) {}
 
 AgentManager::AgentManager(AgentEnvironment environment)
-    : environment_(std::move(environment)), stateDirectory_(environment_.homeDirectory + "/.halvenix"),
-      configPath_(stateDirectory_ + "/config.env"), logPath_(stateDirectory_ + "/server.log"),
+    : environment_(std::move(environment)), stateDirectory_(joinPath(environment_.homeDirectory, ".halvenix")),
+      configPath_(joinPath(stateDirectory_, "config.env")), logPath_(joinPath(stateDirectory_, "server.log")),
       serviceManager_(makeServiceManager(environment_)),
       bundledAgentPath_(environment_.resourcesDirectory
-                            ? *environment_.resourcesDirectory + "/halvenix-server"
-                            : environment_.bundleDirectory + "/Contents/Resources/halvenix-server")
+                            ? joinPath(*environment_.resourcesDirectory, "halvenix-server")
+                            : joinPath(environment_.bundleDirectory, "Contents/Resources/halvenix-server"))
 {
 }
 

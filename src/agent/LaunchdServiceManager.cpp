@@ -4,6 +4,7 @@
 #include "agent/LaunchAgentDefinition.h"
 #include "agent/ProgramConstants.h"
 #include "support/ProcessRunner.h"
+#include "support/PathJoin.h"
 
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ void reportAbsorbed(const std::vector<std::string>& arguments, const std::except
 } // namespace
 
 LaunchdServiceManager::LaunchdServiceManager(std::string launchctlPath, const std::string& launchAgentsDirectory)
-    : launchctlPath_(std::move(launchctlPath)), propertyListPath_(launchAgentsDirectory + "/" + launchdLabel + ".plist")
+    : launchctlPath_(std::move(launchctlPath)), propertyListPath_(joinPath(launchAgentsDirectory, std::string(launchdLabel) + ".plist"))
 {
 }
 

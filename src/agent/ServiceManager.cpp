@@ -3,6 +3,7 @@
 #include "agent/AgentManager.h"
 #include "agent/LaunchdServiceManager.h"
 #include "agent/SystemdServiceManager.h"
+#include "support/PathJoin.h"
 
 namespace kestrune {
 
@@ -12,14 +13,15 @@ std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment&
     case ServiceManagerKind::systemd: {
         // Where the user manager looks for the user's own units when it shares the
         // app's environment; the backend asks the manager first.
-        const std::string configHome = environment.configHomeDirectory.value_or(environment.homeDirectory + "/.config");
-        return std::make_shared<SystemdServiceManager>(environment.systemctlPath, configHome + "/systemd/user");
+        const std::string configHome = environment.configHomeDirectory.value_or(joinPath(environment.homeDirectory, ".config"));
+        return std::make_shared<SystemdServiceManager>(environment.systemctlPath, environment.homeDirectory,
+                                                       joinPath(configHome, "systemd/user"));
     }
     case ServiceManagerKind::launchd:
         break;
     }
     return std::make_shared<LaunchdServiceManager>(environment.launchctlPath,
-                                                   environment.homeDirectory + "/Library/LaunchAgents");
+                                                   joinPath(environment.homeDirectory, "Library/LaunchAgents"));
 }
 
 } // namespace kestrune

@@ -3,9 +3,11 @@
 #include "agent/AbsorbedFailures.h"
 #include "agent/ProgramConstants.h"
 #include "agent/SystemdUnitDefinition.h"
+#include "agent/UnitSearchPath.h"
 #include "support/ProcessRunner.h"
+#include "support/PathJoin.h"
 
-#include <string_view>
+#include <optional>
 
 namespace kestrune {
 
@@ -19,69 +21,18 @@ std::vector<std::string> withUserScope(const std::vector<std::string>& arguments
     return scoped;
 }
 
-// `systemctl show` prints a list as words separated by spaces; a word holding a space
-// or a quote is double-quoted, with a backslash before \ " ` and $ inside.
-std::vector<std::string> showListWords(std::string_view text)
-{
-    std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    bool quoted = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '\\' && i + 1 < text.size()) {
-                word += text[++i];
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                word += c;
-            }
-        } else if (c == ' ' || c == '\n') {
-            if (inWord) {
-                words.push_back(std::move(word));
-            }
-            word.clear();
-            inWord = false;
-        } else {
-            inWord = true;
-            if (c == '"') {
-                quoted = true;
-            } else {
-                word += c;
-            }
-        }
-    }
-    if (inWord) {
-        words.push_back(std::move(word));
-    }
-    return words;
-}
-
-// The manager's own search path names the user's folder first of those ending in
-// /systemd/user. The system's folders (and a word that is not absolute) are never it,
-// even if a systemctl that leaves spaces unquoted split the user's path into words:
-// then none is found, and the app's own guess stands.
-bool isUserUnitFolder(const std::string& folder)
-{
-    for (const char* system : {"/etc/", "/usr/", "/run/", "/lib/"}) {
-        if (folder.starts_with(system)) {
-            return false;
-        }
-    }
-    return folder.starts_with('/') && folder.ends_with("/systemd/user");
-}
-
 } // namespace
 
-SystemdServiceManager::SystemdServiceManager(std::string systemctlPath, std::string fallbackUnitDirectory)
-    : systemctlPath_(std::move(systemctlPath)), fallbackUnitDirectory_(std::move(fallbackUnitDirectory))
+SystemdServiceManager::SystemdServiceManager(std::string systemctlPath, std::string homeDirectory,
+                                             std::string fallbackUnitDirectory)
+    : systemctlPath_(std::move(systemctlPath)), homeDirectory_(std::move(homeDirectory)),
+      fallbackUnitDirectory_(std::move(fallbackUnitDirectory))
 {
 }
 
 std::string SystemdServiceManager::definitionPath() const
 {
-    return userUnitDirectory() + "/" + systemdUnitName;
+    return joinPath(userUnitDirectory(), systemdUnitName);
 }
 
 // The manager reads the user's units from its own XDG_CONFIG_HOME, which the app's
@@ -93,10 +44,8 @@ std::string SystemdServiceManager::userUnitDirectory() const
     const std::vector<std::string> arguments = withUserScope({"show", "--property=UnitPath", "--value"});
     try {
         const std::string answer = runProcess(systemctlPath_, arguments);
-        for (const std::string& folder : showListWords(answer)) {
-            if (isUserUnitFolder(folder)) {
-                return folder;
-            }
+        if (std::optional<std::string> folder = userUnitFolder(answer, homeDirectory_)) {
+            return *folder;
         }
         reportAbsorbedFailure("systemctl", arguments, "named no user unit folder: " + answer);
     } catch (const std::exception& error) {

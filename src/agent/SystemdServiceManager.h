@@ -11,9 +11,9 @@ namespace kestrune {
 // The failures that start absorbs go to reportAbsorbedFailure.
 class SystemdServiceManager final : public ServiceManager {
   public:
-    // `fallbackUnitDirectory` is where the unit goes when the manager cannot say
-    // where it reads the user's units.
-    SystemdServiceManager(std::string systemctlPath, std::string fallbackUnitDirectory);
+    // The unit goes in the folder inside `homeDirectory` where the manager reads the
+    // user's units, or in `fallbackUnitDirectory` when the manager names none.
+    SystemdServiceManager(std::string systemctlPath, std::string homeDirectory, std::string fallbackUnitDirectory);
 
     // In the folder the user's manager reads; asks it, so this blocks.
     std::string definitionPath() const override;
@@ -26,6 +26,7 @@ class SystemdServiceManager final : public ServiceManager {
     void runSystemctl(const std::vector<std::string>& arguments) const;
 
     std::string systemctlPath_;
+    std::string homeDirectory_;
     std::string fallbackUnitDirectory_;
 };
 

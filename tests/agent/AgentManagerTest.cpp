@@ -2,6 +2,7 @@
 
 #include "agent/AbsorbedFailures.h"
 #include "agent/SystemdUnitDefinition.h"
+#include "agent/UnitSearchPath.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
@@ -224,6 +225,28 @@ TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
         {"/h//x.log", "doubled slash"},         {"h/x.log", "not absolute"}};
     for (const auto& [log, reason] : rows) {
         EXPECT_THAT([&] { systemdUnitText({"", "", log}); }, ThrowsMessage<std::invalid_argument>(HasSubstr(reason)));
+    }
+    AgentEnvironment rootHome = AgentFixture().environment(); // a home of "/" makes no doubled slash
+    rootHome.homeDirectory = "/";
+    EXPECT_EQ(AgentManager(rootHome).logPath(), "/.halvenix/server.log");
+}
+
+// The manager's UnitPath answers, as systemctl prints them: the persistent folder
+// of the user's own units is found whatever comes first and however homes are quoted.
+TEST(SystemdUnit, TheUsersPersistentUnitFolderIsReadFromTheManagersSearchPath)
+{
+    const std::string runtime = "/tmp/rt/systemd/user.control /tmp/rt/systemd/transient /tmp/rt/systemd/user ";
+    const std::string quoted = R"("/h/a b/.config/systemd/user")", unquoted = "/h/a b/.config/systemd/user";
+    const std::tuple<std::string, std::string> rows[] = { // the answer; the folder chosen, or none
+        {"/h/u/.config/systemd/user.control " + runtime + "/h/u/.config/systemd/user /etc/systemd/user", "/h/u/.config/systemd/user"},
+        {runtime + quoted + " /etc/systemd/user /run/systemd/user", unquoted},
+        {runtime + unquoted + " /etc/systemd/user\n", unquoted},
+        {"/h/a b/run/systemd/transient /h/a b/run/systemd/user " + unquoted, unquoted},
+        {R"("/h/it's \"q\" \$x/.config/systemd/user" /etc/systemd/user)", R"(/h/it's "q" $x/.config/systemd/user)"},
+        {runtime + "/etc/systemd/user /usr/lib/systemd/user", ""},
+    };
+    for (const auto& [answer, folder] : rows) {
+        EXPECT_EQ(userUnitFolder(answer, answer.find("/h/u") == 0 ? "/h/u" : "/h/a b").value_or(""), folder) << answer;
     }
 }
 
