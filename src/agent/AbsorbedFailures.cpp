@@ -16,7 +16,7 @@ void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept
 }
 
 void reportAbsorbedFailure(const std::string& tool, const std::vector<std::string>& arguments,
-                           const std::string& outcome) noexcept
+                           const std::string& outcome, AbsorbedSeverity severity) noexcept
 {
     if (const AbsorbedFailureReporter reporter = installedReporter.load()) {
         try {
@@ -24,7 +24,7 @@ void reportAbsorbedFailure(const std::string& tool, const std::vector<std::strin
             for (const std::string& argument : arguments) {
                 message += " " + argument;
             }
-            reporter(message + " " + outcome);
+            reporter(severity, message + " " + outcome);
         } catch (...) {
             // Logging is a courtesy: its own failure must not turn into the step's.
         }

@@ -10,7 +10,12 @@ namespace kestrune {
 // outcome. A reporter lets the program log them, so the user can find out why the
 // agent reads as stopped. It may be called on any thread, at any time, and must not
 // throw.
-using AbsorbedFailureReporter = void (*)(const std::string& message);
+//
+// A routine refusal is one that the normal path meets and the next step expects
+// (launchd refusing to bootstrap a job that is loaded already, as after login); a
+// failure is one that may leave the agent down.
+enum class AbsorbedSeverity { routine, failure };
+using AbsorbedFailureReporter = void (*)(AbsorbedSeverity severity, const std::string& message);
 
 // Installs `reporter`, replacing the one before; nullptr installs none (the default).
 void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept;
@@ -18,6 +23,7 @@ void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept;
 // Hands "<tool> <arguments...> <outcome>" (say, "failed: " and the tool's own message)
 // to the installed reporter, if any.
 void reportAbsorbedFailure(const std::string& tool, const std::vector<std::string>& arguments,
-                           const std::string& outcome) noexcept;
+                           const std::string& outcome,
+                           AbsorbedSeverity severity = AbsorbedSeverity::failure) noexcept;
 
 } // namespace kestrune

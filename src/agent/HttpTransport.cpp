@@ -90,17 +90,19 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* c
 
 // Only HTTP and HTTPS, whatever the URL names. The text form exists from libcurl
 // 7.85; macOS 11 and 12 ship 7.64 and 7.79, whose headers lack it and whose library
-// refuses it, so the bit mask that they know stands in for it.
-void restrictToHttp(const CurlLibrary& library, CURL* handle)
+// refuses it, so the bit mask that they know stands in for it. False when the library
+// takes neither: the transfer must not go on unrestricted.
+bool restrictToHttp(const CurlLibrary& library, CURL* handle)
 {
 #if LIBCURL_VERSION_NUM >= 0x075500
     if (library.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK) {
-        return;
+        return true;
     }
 #endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations" // newer headers mark the mask deprecated
-    library.easySetopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    return library.easySetopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS)) ==
+           CURLE_OK;
 #pragma GCC diagnostic pop
 }
 
@@ -125,7 +127,10 @@ HttpOutcome perform(const HttpRequest& request)
     library.easySetopt(handle, CURLOPT_NOSIGNAL, 1L); // we run on our own threads
     library.easySetopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
     library.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    restrictToHttp(library, handle);
+    if (!restrictToHttp(library, handle)) {
+        return {std::nullopt, std::make_exception_ptr(NetworkError(
+                                  "The system's HTTP library cannot limit requests to HTTP and HTTPS"))};
+    }
     library.easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
     library.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
     library.easySetopt(handle, CURLOPT_ERRORBUFFER, errorText);

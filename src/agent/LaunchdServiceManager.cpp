@@ -22,9 +22,10 @@ std::string serviceTarget()
     return domainTarget() + "/" + launchdLabel;
 }
 
-void reportAbsorbed(const std::vector<std::string>& arguments, const std::exception& error)
+void reportAbsorbed(const std::vector<std::string>& arguments, const std::exception& error,
+                    AbsorbedSeverity severity = AbsorbedSeverity::failure)
 {
-    reportAbsorbedFailure("launchctl", arguments, std::string("failed: ") + error.what());
+    reportAbsorbedFailure("launchctl", arguments, std::string("failed: ") + error.what(), severity);
 }
 
 } // namespace
@@ -47,16 +48,19 @@ void LaunchdServiceManager::runLaunchctl(const std::vector<std::string>& argumen
 void LaunchdServiceManager::start() const
 {
     // Every failure is absorbed: the status refresh that follows shows the outcome.
-    const auto attempt = [this](const std::vector<std::string>& arguments) {
+    const auto attempt = [this](const std::vector<std::string>& arguments,
+                                AbsorbedSeverity severity = AbsorbedSeverity::failure) {
         try {
             runLaunchctl(arguments);
             return true;
         } catch (const std::exception& error) {
-            reportAbsorbed(arguments, error);
+            reportAbsorbed(arguments, error, severity);
             return false;
         }
     };
-    if (!attempt({"bootstrap", domainTarget(), propertyListPath_})) {
+    // Refused for a job that is loaded already, which after login is the rule: the
+    // ways below then restart it, and their failures are the ones that count.
+    if (!attempt({"bootstrap", domainTarget(), propertyListPath_}, AbsorbedSeverity::routine)) {
         attempt({"kickstart", "-k", serviceTarget()});
         attempt({"load", propertyListPath_});
     }

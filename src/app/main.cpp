@@ -22,9 +22,13 @@ constexpr int probeGraceMilliseconds = 2500;
 
 // The service manager's tool failing while the agent starts leaves the status
 // reading stopped; the log (stderr, or the journal) says why.
-void logAbsorbedFailure(const std::string& message)
+void logAbsorbedFailure(kestrune::AbsorbedSeverity severity, const std::string& message)
 {
-    qCWarning(kestrune::app::agentLog).noquote() << QString::fromStdString(message);
+    if (severity == kestrune::AbsorbedSeverity::routine) {
+        qCInfo(kestrune::app::agentLog).noquote() << QString::fromStdString(message);
+    } else {
+        qCWarning(kestrune::app::agentLog).noquote() << QString::fromStdString(message);
+    }
 }
 
 // True when nothing started by the app still runs, so the process may tear down.

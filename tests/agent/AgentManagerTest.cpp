@@ -169,6 +169,13 @@ TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
     callers.clear();
     EXPECT_EQ(fixture.relay().requestCount(), 1);
     EXPECT_EQ(std::ranges::count(readFile(manager.configPath()), '\n'), 7);
+
+    // A libcurl that takes no protocol limit makes no request at all.
+    std::filesystem::remove_all(manager.stateDirectory());
+    ::setenv("LD_LIBRARY_PATH", CURL_WITHOUT_PROTOCOL_LIMITS, 1);
+    EXPECT_THAT([] { runProcess("/proc/self/exe", {}); },
+                ThrowsMessage<KestruneError>(HasSubstr("cannot limit requests to HTTP and HTTPS")));
+    ::unsetenv("LD_LIBRARY_PATH");
 }
 
 // Every call's arguments are recorded joined by one space, so the home's two spaces
@@ -185,13 +192,15 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     // what start and stop report but do not throw: launchctl's messages.
     const std::tuple<bool, std::vector<std::string>, std::string, std::string, std::string> rows[] = {
         {false, {}, bootstrap + kickstart, "", ""},
-        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "", ": bootstrap failed: load failed"},
+        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "", "(routine): bootstrap failed: load failed"},
         {true, {}, bootout, "", ""},
         {true, {"bootout"}, bootout + unload, "", ": bootout failed"},
         {true, {"bootout", "unload"}, bootout + unload, "unload failed", ": bootout failed"},
     };
     static std::string absorbed;
-    setAbsorbedFailureReporter([](const std::string& message) { absorbed += message.substr(message.find(": ")); });
+    setAbsorbedFailureReporter([](AbsorbedSeverity severity, const std::string& message) {
+        absorbed += (severity == AbsorbedSeverity::routine ? "(routine)" : "") + message.substr(message.find(": "));
+    });
     for (const auto& [stop, failing, calls, error, reported] : rows) {
         AgentFixture fixture;
         absorbed.clear();

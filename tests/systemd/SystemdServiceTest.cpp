@@ -59,7 +59,7 @@ TEST_F(SystemdService, TheRealUserManagerRunsRestartsAndStopsTheAgentWithItsConf
     const AgentManager agent(environment_);
     EXPECT_THAT([&] { agent.stop(); }, testing::ThrowsMessage<KestruneError>(HasSubstr("not loaded"))); // no unit yet
     static std::string absorbed; // a start without a unit fails, and says why in systemctl's words
-    setAbsorbedFailureReporter([](const std::string& message) { absorbed += message + "\n"; });
+    setAbsorbedFailureReporter([](AbsorbedSeverity, const std::string& message) { absorbed += message + "\n"; });
     agent.start();
     EXPECT_THAT(absorbed, HasSubstr("systemctl --user restart " + std::string(systemdUnitName) + " failed: Failed to"));
     agent.ensureConfigured();
