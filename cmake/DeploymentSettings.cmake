@@ -13,6 +13,14 @@ foreach(tool_var KESTRUNE_LAUNCHCTL KESTRUNE_SYSTEMCTL)
   endif()
 endforeach()
 
+# A release never registers a device for our test fixture, nor with a relay of ours.
+if(KESTRUNE_RELEASE AND "${KESTRUNE_BUNDLED_AGENT}" STREQUAL "")
+  message(FATAL_ERROR "A release ships the real agent: set KESTRUNE_BUNDLED_AGENT to the path of its halvenix-server")
+endif()
+if(KESTRUNE_RELEASE AND NOT KESTRUNE_PROVISION_URL STREQUAL "")
+  message(FATAL_ERROR "A release provisions from its relay host: leave KESTRUNE_PROVISION_URL empty")
+endif()
+
 set(KESTRUNE_RELAY_URL "wss://${KESTRUNE_RELAY_HOST}")
 set(KESTRUNE_DASHBOARD_URL "https://${KESTRUNE_DASHBOARD_HOST}/machines")
 if(KESTRUNE_PROVISION_URL STREQUAL "")
