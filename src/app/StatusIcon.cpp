@@ -51,7 +51,10 @@ QPixmap drawTerminalGlyph(int side)
 QIcon fallbackStatusIcon()
 {
     QIcon icon;
-    for (const int side : {16, 22, 24, 32, 48, 64}) {
+    // Up to 128 px, so that a tray at 200 or 300 % scale (a 48 to 72 px slot) draws
+    // it from a larger copy rather than blowing a small one up. The D-Bus tray
+    // (StatusNotifierItem) sends the host no more than 64 px of it: Qt's own cap.
+    for (const int side : {16, 22, 24, 32, 48, 64, 128}) {
         icon.addPixmap(drawTerminalGlyph(side));
     }
 #ifdef Q_OS_MACOS

@@ -9,8 +9,8 @@ namespace kestrune::app {
 // nothing, so the tray shows the drawn icon first and this one once it is found.
 QIcon themedStatusIcon();
 
-// A terminal glyph ">_" on a rounded dark square, drawn at the usual tray sizes, so
-// the tray slot is never empty.
+// A terminal glyph ">_" on a rounded dark square, drawn at the usual tray sizes and
+// for scaled displays, so the tray slot is never empty.
 QIcon fallbackStatusIcon();
 
 } // namespace kestrune::app
