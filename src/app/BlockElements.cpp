@@ -31,8 +31,8 @@ constexpr int quadrantSets[] = {lowerLeft,
                                 upperRight | lowerLeft,
                                 upperRight | lowerLeft | lowerRight};
 
-// The one part of every element that is not a quadrant (they are all rectangles),
-// and its share of ink: the shades are the full cell, lightly inked.
+// The one part of each element below the quadrants (all are rectangles), and its
+// share of ink: the shades are the whole cell, lightly inked.
 Part singlePart(char16_t c, int& inkPercent)
 {
     inkPercent = 100;
@@ -49,7 +49,7 @@ Part singlePart(char16_t c, int& inkPercent)
         return {4, 0, 8, 8}; // right half
     }
     if (c <= 0x2593) {
-        inkPercent = 25 * (c - 0x2590); // light, medium, dark shade
+        inkPercent = 25 * (c - 0x2590); // light, medium and dark shade
         return {0, 0, 8, 8};
     }
     return c == 0x2594 ? Part{0, 0, 8, 1} : Part{7, 0, 8, 8}; // upper, right one eighth
@@ -57,11 +57,38 @@ Part singlePart(char16_t c, int& inkPercent)
 
 void fillPart(QPainter& painter, const Part& part, const QRect& cell, const QColor& ink)
 {
-    const auto scaled = [](int eighths, int length) { return (eighths * length + 4) / 8; };
-    painter.fillRect(QRect(QPoint(cell.left() + scaled(part.left, cell.width()), cell.top() + scaled(part.top, cell.height())),
-                           QPoint(cell.left() + scaled(part.right, cell.width()) - 1,
-                                  cell.top() + scaled(part.bottom, cell.height()) - 1)),
-                     ink);
+    const auto at = [](int eighths, int length) { return (eighths * length + 4) / 8; };
+    painter.fillRect(cell.left() + at(part.left, cell.width()), cell.top() + at(part.top, cell.height()),
+                     at(part.right, cell.width()) - at(part.left, cell.width()),
+                     at(part.bottom, cell.height()) - at(part.top, cell.height()), ink);
+}
+
+void paintBlockElement(QPainter& painter, char16_t c, const QRect& cell, const QColor& ink)
+{
+    if (c >= firstQuadrant) {
+        for (int quadrant = 0; quadrant < 4; ++quadrant) {
+            if ((quadrantSets[c - firstQuadrant] & (1 << quadrant)) != 0) {
+                fillPart(painter, quadrantParts[quadrant], cell, ink);
+            }
+        }
+        return;
+    }
+    int inkPercent = 100;
+    const Part part = singlePart(c, inkPercent);
+    if (inkPercent == 100) {
+        fillPart(painter, part, cell, ink);
+        return;
+    }
+    QColor shade = ink;
+    shade.setAlphaF(ink.alphaF() * inkPercent / 100);
+    fillPart(painter, part, cell, shade);
+}
+
+// Elements whose ink reaches across the whole cell: a run of one of them paints as
+// one wide cell, in one fill.
+bool spansCellWidth(char16_t c)
+{
+    return c <= 0x2588 || (c >= 0x2591 && c <= 0x2594);
 }
 
 } // namespace
@@ -76,25 +103,25 @@ bool splitsCellAcross(QChar c)
     return c.unicode() == 0x258C || c.unicode() == 0x2590 || (c.unicode() >= firstQuadrant && isBlockElement(c));
 }
 
-void paintBlockElement(QPainter& painter, QChar c, const QRect& cell, const QColor& ink)
+void paintBlockElements(QPainter& painter, QStringView cells, const QPoint& origin, const QSize& cell,
+                        const QColor& ink)
 {
-    if (!isBlockElement(c)) {
-        return;
-    }
-    if (c.unicode() >= firstQuadrant) {
-        const int set = quadrantSets[c.unicode() - firstQuadrant];
-        for (int quadrant = 0; quadrant < 4; ++quadrant) {
-            if ((set & (1 << quadrant)) != 0) {
-                fillPart(painter, quadrantParts[quadrant], cell, ink);
-            }
+    for (qsizetype at = 0; at < cells.size();) {
+        const QChar c = cells[at];
+        qsizetype count = 1;
+        if (!isBlockElement(c)) {
+            ++at;
+            continue;
         }
-        return;
+        while (spansCellWidth(c.unicode()) && at + count < cells.size() && cells[at + count] == c) {
+            ++count;
+        }
+        paintBlockElement(painter, c.unicode(),
+                          QRect(origin.x() + static_cast<int>(at) * cell.width(), origin.y(),
+                                static_cast<int>(count) * cell.width(), cell.height()),
+                          ink);
+        at += count;
     }
-    int inkPercent = 100;
-    const Part part = singlePart(c.unicode(), inkPercent);
-    QColor shaded = ink;
-    shaded.setAlphaF(ink.alphaF() * inkPercent / 100);
-    fillPart(painter, part, cell, shaded);
 }
 
 } // namespace kestrune::app

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QChar>
+#include <QStringView>
 
 class QColor;
 class QPainter;
-class QRect;
+class QPoint;
+class QSize;
 
 namespace kestrune::app {
 
@@ -20,9 +22,11 @@ bool isBlockElement(QChar c);
 // picture wide rather than one.
 bool splitsCellAcross(QChar c);
 
-// Paints the inked part of the block element `c` into `cell`, with `ink`. The
-// painter works in device pixels, so the edges fall on the screen's pixel grid;
-// the cell's halves are exact when its sides are even.
-void paintBlockElement(QPainter& painter, QChar c, const QRect& cell, const QColor& ink);
+// Paints the inked parts of `cells`, one character per cell, in a row of cells of
+// size `cell` from `origin`, with `ink`; anything but a block element is left
+// blank. The painter works in device pixels, so the edges fall on the screen's
+// pixel grid; the cells' halves are exact when their sides are even.
+void paintBlockElements(QPainter& painter, QStringView cells, const QPoint& origin, const QSize& cell,
+                        const QColor& ink);
 
 } // namespace kestrune::app

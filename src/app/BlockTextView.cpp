@@ -23,9 +23,15 @@ BlockTextView::BlockTextView(const QString& text, const QFont& font, QWidget* pa
     setFont(font);
     // A wrapped QR code cannot be scanned: long lines scroll instead.
     setLineWrapMode(QTextEdit::NoWrap);
-    setPlainText(text);
+    // One edit, so the text is laid out once: the view lays its document out
+    // again after each.
+    document()->setUndoRedoEnabled(false);
+    QTextCursor cursor(document());
+    cursor.beginEditBlock();
+    cursor.insertText(text);
     findGrids();
     fitGridsToPixels();
+    cursor.endEditBlock();
 }
 
 void BlockTextView::findGrids()
@@ -53,8 +59,8 @@ void BlockTextView::findGrids()
 QSize BlockTextView::cellSize(const Grid& grid) const
 {
     const qreal width = QFontMetricsF(font()).horizontalAdvance(u' ') * devicePixelRatioF();
-    // Two picture pixels high per cell, and one or two across: the cell's halves are
-    // whole pixels, and each picture pixel is square.
+    // Two picture pixels high, and one or two across: the cell's halves are whole
+    // pixels, and each picture pixel is square.
     const int columns = grid.twoColumnsPerCell ? 2 : 1;
     const int pixel = std::max(1, static_cast<int>(std::lround(width / columns)));
     return {pixel * columns, pixel * 2};
@@ -65,7 +71,7 @@ void BlockTextView::fitGridsToPixels()
     fittedPixelRatio_ = devicePixelRatioF();
     const QFontMetricsF metrics(font());
     const qreal spaceWidth = metrics.horizontalAdvance(u' ');
-    // The font may take its blocks from another font, with another width.
+    // The font may take its blocks from another font, of another width.
     const qreal blockWidth = metrics.horizontalAdvance(QChar(0x2588));
     QTextCursor cursor(document());
     cursor.beginEditBlock();
@@ -94,36 +100,59 @@ void BlockTextView::paintEvent(QPaintEvent* event)
     if (fittedPixelRatio_ != devicePixelRatioF()) {
         fitGridsToPixels();
     }
-    QTextEdit::paintEvent(event);
+    // The text layout draws the lines around the grids, and the grids are painted
+    // here, on the background the viewport has filled in.
+    QRegion textArea = event->region();
+    for (const Grid& grid : grids_) {
+        const QSizeF size(viewport()->width(), grid.lineCount * cellSize(grid).height() / fittedPixelRatio_);
+        textArea -= QRectF(QPointF(0, gridTopLeft(grid).y()), size).toAlignedRect();
+    }
+    for (const QRect& part : textArea) {
+        QPaintEvent partEvent(part);
+        QTextEdit::paintEvent(&partEvent);
+    }
     QPainter painter(viewport());
     for (const Grid& grid : grids_) {
-        paintGrid(painter, grid);
+        paintGrid(painter, grid, event->rect());
     }
 }
 
-void BlockTextView::paintGrid(QPainter& painter, const Grid& grid) const
+QPointF BlockTextView::gridTopLeft(const Grid& grid) const
 {
-    QTextBlock line = document()->findBlockByNumber(grid.firstLine);
+    const QTextLayout* firstLine = document()->findBlockByNumber(grid.firstLine).layout();
     const QPointF scroll(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    const QPointF topLeft = line.layout()->position() + line.layout()->lineAt(0).position() - scroll;
+    return firstLine->position() + firstLine->lineAt(0).position() - scroll;
+}
+
+void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& dirty) const
+{
     // From here on the painter works in device pixels, and the grid starts on one.
     const QTransform toDevice = painter.deviceTransform();
-    const QPoint origin = toDevice.map(topLeft).toPoint();
+    const QPoint origin = toDevice.map(gridTopLeft(grid)).toPoint();
     painter.save();
     painter.setWorldTransform(toDevice.inverted());
     const QSize cell = cellSize(grid);
+    // Only the rows to repaint: a blinking cursor repaints a line at a time.
+    const QRect dirtyPixels = toDevice.mapRect(QRectF(dirty)).toAlignedRect();
+    const int firstRow = std::max(0, (dirtyPixels.top() - origin.y()) / cell.height());
+    const int endRow = std::min(grid.lineCount, (dirtyPixels.bottom() - origin.y()) / cell.height() + 1);
     const int selectionStart = textCursor().selectionStart();
     const int selectionEnd = textCursor().selectionEnd();
-    for (int row = 0; row < grid.lineCount; ++row, line = line.next()) {
+    QTextBlock line = document()->findBlockByNumber(grid.firstLine + firstRow);
+    for (int row = firstRow; row < endRow; ++row, line = line.next()) {
         const QString text = line.text();
-        for (int column = 0; column < text.size(); ++column) {
-            const int position = line.position() + column;
-            const bool selected = position >= selectionStart && position < selectionEnd;
-            const QRect cellRect(origin + QPoint(column * cell.width(), row * cell.height()), cell);
-            painter.fillRect(cellRect, palette().color(selected ? QPalette::Highlight : QPalette::Base));
-            paintBlockElement(painter, text[column], cellRect,
-                              palette().color(selected ? QPalette::HighlightedText : QPalette::Text));
-        }
+        const QPoint rowOrigin = origin + QPoint(0, row * cell.height());
+        const auto from = std::clamp<qsizetype>(selectionStart - line.position(), 0, text.size());
+        const auto to = std::clamp<qsizetype>(selectionEnd - line.position(), from, text.size());
+        painter.fillRect(QRect(rowOrigin + QPoint(from * cell.width(), 0), QSize((to - from) * cell.width(), cell.height())),
+                         palette().color(QPalette::Highlight));
+        const auto paintCells = [&](qsizetype first, qsizetype end, QPalette::ColorRole ink) {
+            paintBlockElements(painter, QStringView(text).sliced(first, end - first),
+                               rowOrigin + QPoint(first * cell.width(), 0), cell, palette().color(ink));
+        };
+        paintCells(0, from, QPalette::Text);
+        paintCells(from, to, QPalette::HighlightedText);
+        paintCells(to, text.size(), QPalette::Text);
     }
     painter.restore();
 }

@@ -11,20 +11,19 @@ class QPaintEvent;
 
 namespace kestrune::app {
 
-// A read-only, selectable view of a text, in which lines made only of block
-// elements and spaces (a QR code in text) are painted on the device pixel grid:
-// each character cell a whole number of device pixels, the same for every cell,
-// and one picture pixel as tall as it is wide, whatever the font and the display
-// scale. The text itself stays as given: selecting and copying it gives it back
-// unchanged.
+// A read-only, selectable view of a text in which lines made of block elements
+// and spaces (a QR code in text) are painted on the device pixel grid: each
+// character cell a whole number of device pixels, the same for every cell, with
+// square picture pixels, whatever the font and the display scale. The text itself
+// stays as given: selecting and copying it gives it back unchanged.
 class BlockTextView : public QTextEdit {
   public:
     BlockTextView(const QString& text, const QFont& font, QWidget* parent);
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-    // Plain text only: the layout's settings that make room for the cells are no
-    // part of what the user copies.
+    // Plain text only: the settings that make room for the cells in the layout are
+    // no part of what the user copies.
     QMimeData* createMimeDataFromSelection() const override;
 
   private:
@@ -40,11 +39,12 @@ class BlockTextView : public QTextEdit {
     // A cell's size in device pixels at the current device pixel ratio: about as
     // wide as the font's characters.
     QSize cellSize(const Grid& grid) const;
-    // Makes each grid's characters exactly one cell wide and its lines one cell
-    // tall in the layout, so that selecting follows the painted cells, and hides
-    // their glyphs.
+    // Makes each grid's characters one cell wide and its lines one cell high in
+    // the layout, so that selecting follows the painted cells, and hides their glyphs.
     void fitGridsToPixels();
-    void paintGrid(QPainter& painter, const Grid& grid) const;
+    // Where the grid's first cell is in the viewport, in its logical pixels.
+    QPointF gridTopLeft(const Grid& grid) const;
+    void paintGrid(QPainter& painter, const Grid& grid, const QRect& dirty) const;
 
     std::vector<Grid> grids_;
     qreal fittedPixelRatio_ = 0;

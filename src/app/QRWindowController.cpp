@@ -37,6 +37,8 @@ QRWindowController::QRWindowController(const QString& qrText)
     // The code is drawn from the text's block characters, on the screen's pixel
     // grid, so that it scans whatever the font and the display scale.
     auto* textView = new BlockTextView(qrText, qrFont(), window);
+    // The window is the text's frame: a bevel inside it would cost its strokes on every paint.
+    textView->setFrameShape(QFrame::NoFrame);
     textView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     textView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
