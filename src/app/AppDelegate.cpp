@@ -280,6 +280,7 @@ void AppDelegate::showPairingQR()
         [this, manager = manager, channel = channel, title] {
             manager->ensureConfigured();
             const QString qrText = QString::fromStdString(manager->pairingQROutput());
+            QRWindowController::prepareFont();
             qCInfo(agentLog).noquote() << title << "done";
             channel.post([this, qrText] { presentPairingQR(qrText); });
         },

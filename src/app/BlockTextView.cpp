@@ -32,6 +32,7 @@ BlockTextView::BlockTextView(const QString& text, const QFont& font, QWidget* pa
     findGrids();
     fitGridsToPixels();
     cursor.endEditBlock();
+    setTextCursor(QTextCursor(document())); // at the start, as the text is read
 }
 
 void BlockTextView::findGrids()

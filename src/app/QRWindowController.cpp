@@ -3,11 +3,14 @@
 #include "BlockTextView.h"
 
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QRect>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
+
+#include <mutex>
 
 namespace kestrune::app {
 
@@ -72,6 +75,18 @@ QWidget* QRWindowController::window() const
 QTextEdit* QRWindowController::textView() const
 {
     return textView_;
+}
+
+void QRWindowController::prepareFont()
+{
+    static std::once_flag prepared;
+    std::call_once(prepared, [] {
+        // A font of its own, not a copy that shares the theme's caches with the UI thread.
+        const QFont wanted = qrFont();
+        QFont font(wanted.families(), wanted.pointSize());
+        font.setStyleHint(wanted.styleHint());
+        QFontMetricsF(font).height();
+    });
 }
 
 void QRWindowController::showWindow()
