@@ -101,35 +101,44 @@ void BlockTextView::paintEvent(QPaintEvent* event)
     if (fittedPixelRatio_ != devicePixelRatioF()) {
         fitGridsToPixels();
     }
-    // The text layout draws the lines around the grids, and the grids are painted
-    // here, on the background the viewport has filled in.
-    QRegion textArea = event->region();
+    // The text layout draws the text above, between and below the grids, a stretch
+    // at a time; the grids are painted here, on the background the viewport filled in.
+    const QRect dirty = event->rect();
+    int stretchTop = dirty.top();
+    const auto drawText = [&](int stretchBottom) {
+        if (stretchBottom >= stretchTop) {
+            QPaintEvent stretch(QRect(QPoint(dirty.left(), stretchTop), QPoint(dirty.right(), stretchBottom)));
+            QTextEdit::paintEvent(&stretch);
+        }
+    };
     for (const Grid& grid : grids_) {
-        const QSizeF size(viewport()->width(), grid.lineCount * cellSize(grid).height() / fittedPixelRatio_);
-        textArea -= QRectF(QPointF(0, gridTopLeft(grid).y()), size).toAlignedRect();
+        const QRect band = gridArea(grid).toAlignedRect();
+        drawText(std::min(dirty.bottom(), band.top() - 1));
+        stretchTop = std::max(stretchTop, band.bottom() + 1);
     }
-    for (const QRect& part : textArea) {
-        QPaintEvent partEvent(part);
-        QTextEdit::paintEvent(&partEvent);
-    }
+    drawText(dirty.bottom());
     QPainter painter(viewport());
     for (const Grid& grid : grids_) {
-        paintGrid(painter, grid, event->rect());
+        paintGrid(painter, grid, dirty);
     }
 }
 
-QPointF BlockTextView::gridTopLeft(const Grid& grid) const
+QRectF BlockTextView::gridArea(const Grid& grid) const
 {
     const QTextLayout* firstLine = document()->findBlockByNumber(grid.firstLine).layout();
     const QPointF scroll(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    return firstLine->position() + firstLine->lineAt(0).position() - scroll;
+    // The block's top, not its line's: a line of fixed height starts above its block.
+    const QPointF topLeft = firstLine->position() + QPointF(firstLine->lineAt(0).x(), 0) - scroll;
+    const QSize cell = cellSize(grid);
+    return {topLeft, QSizeF(firstLine->lineAt(0).textLength() * cell.width(), grid.lineCount * cell.height()) /
+                         fittedPixelRatio_};
 }
 
 void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& dirty) const
 {
     // From here on the painter works in device pixels, and the grid starts on one.
     const QTransform toDevice = painter.deviceTransform();
-    const QPoint origin = toDevice.map(gridTopLeft(grid)).toPoint();
+    const QPoint origin = toDevice.map(gridArea(grid).topLeft()).toPoint();
     painter.save();
     painter.setWorldTransform(toDevice.inverted());
     const QSize cell = cellSize(grid);

@@ -42,8 +42,8 @@ class BlockTextView : public QTextEdit {
     // Makes each grid's characters one cell wide and its lines one cell high in
     // the layout, so that selecting follows the painted cells, and hides their glyphs.
     void fitGridsToPixels();
-    // Where the grid's first cell is in the viewport, in its logical pixels.
-    QPointF gridTopLeft(const Grid& grid) const;
+    // Where the grid is in the viewport, in its logical pixels, as wide as its first line.
+    QRectF gridArea(const Grid& grid) const;
     void paintGrid(QPainter& painter, const Grid& grid, const QRect& dirty) const;
 
     std::vector<Grid> grids_;
