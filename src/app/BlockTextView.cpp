@@ -80,7 +80,6 @@ void BlockTextView::fitGridsToPixels()
         const QSizeF cell = QSizeF(cellSize(grid)) / fittedPixelRatio_;
         QTextCharFormat characters;
         characters.setForeground(Qt::transparent); // the cells are painted instead
-        characters.setFontStyleStrategy(QFont::PreferNoShaping); // only their widths count
         characters.setFontLetterSpacingType(QFont::AbsoluteSpacing);
         characters.setFontLetterSpacing(cell.width() - blockWidth);
         characters.setFontWordSpacing(blockWidth - spaceWidth); // spaces only

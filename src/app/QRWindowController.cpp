@@ -24,6 +24,9 @@ QFont qrFont()
 {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPointSize(qrPointSize);
+    // Character for character as the agent printed it, with no ligatures; and the
+    // code's lines, whose glyphs are never drawn, are laid out without shaping.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
@@ -84,7 +87,7 @@ void QRWindowController::prepareFont()
         // A font of its own, not a copy that shares the theme's caches with the UI thread.
         const QFont wanted = qrFont();
         QFont font(wanted.families(), wanted.pointSize());
-        font.setStyleHint(wanted.styleHint());
+        font.setStyleHint(wanted.styleHint(), wanted.styleStrategy());
         QFontMetricsF(font).height();
     });
 }
