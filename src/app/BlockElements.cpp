@@ -108,11 +108,11 @@ void paintBlockElements(QPainter& painter, QStringView cells, const QPoint& orig
 {
     for (qsizetype at = 0; at < cells.size();) {
         const QChar c = cells[at];
-        qsizetype count = 1;
         if (!isBlockElement(c)) {
             ++at;
             continue;
         }
+        qsizetype count = 1;
         while (spansCellWidth(c.unicode()) && at + count < cells.size() && cells[at + count] == c) {
             ++count;
         }
