@@ -314,6 +314,7 @@ void AppDelegate::showPairingQR()
         [this, manager = manager, channel = channel, title, action] {
             manager->ensureConfigured();
             const QString qrText = QString::fromStdString(manager->pairingQROutput());
+            QRWindowController::prepareFont();
             qCInfo(agentLog).noquote() << title << "done";
             channel.post([this, action, qrText] { presentPairingQR(action, qrText); });
         },

@@ -1,19 +1,16 @@
 #include "QRWindowController.h"
 
+#include "BlockTextView.h"
+
 #include <QFontDatabase>
-#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QGuiApplication>
-#include <QImage>
-#include <QPainter>
 #include <QRect>
 #include <QScreen>
-#include <QTextBlockFormat>
-#include <QTextCursor>
-#include <QTextEdit>
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include <algorithm>
+#include <mutex>
 
 namespace kestrune::app {
 
@@ -27,45 +24,10 @@ QFont qrFont()
 {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPointSize(qrPointSize);
-    // Smoothed edges of blocks that end between pixels would draw grey lines
-    // through the code: each pixel is either ink or paper.
-    font.setStyleStrategy(QFont::NoAntialias);
+    // Character for character as the agent printed it, with no ligatures; and the
+    // code's lines, whose glyphs are never drawn, are laid out without shaping.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
-}
-
-// How tall the full block U+2588 is as drawn on `device`, in its logical pixels.
-// The font's metrics round the glyph's outline outwards, so the drawn block can be
-// a pixel shorter than they say; counting the inked rows is exact.
-qreal fullBlockHeight(const QFont& font, const QPaintDevice& device)
-{
-    const QFontMetrics metrics(font);
-    const qreal scale = device.devicePixelRatioF();
-    QImage canvas(QSize(metrics.maxWidth(), metrics.height()) * 2 * scale, QImage::Format_Grayscale8);
-    canvas.setDevicePixelRatio(scale);
-    canvas.fill(Qt::white);
-    QPainter painter(&canvas);
-    painter.setFont(font);
-    painter.drawText(QPointF(metrics.maxWidth() / 2.0, metrics.height()), QString(QChar(0x2588)));
-    painter.end();
-    int inkedRows = 0;
-    for (int row = 0; row < canvas.height(); ++row) {
-        const uchar* pixels = canvas.constScanLine(row);
-        inkedRows += std::any_of(pixels, pixels + canvas.width(), [](uchar gray) { return gray < 128; }) ? 1 : 0;
-    }
-    return inkedRows / scale;
-}
-
-// The code is drawn with block characters, and a font's line spacing is taller
-// than its full block: left alone, a light seam runs between the rows and a
-// scanner reads them as separate bars. Every line is made exactly as tall as the
-// full block, so the rows of blocks meet.
-void closeLineGaps(QTextEdit& view)
-{
-    QTextBlockFormat rows;
-    rows.setLineHeight(fullBlockHeight(view.font(), view), QTextBlockFormat::FixedHeight);
-    QTextCursor everything(view.document());
-    everything.select(QTextCursor::Document);
-    everything.mergeBlockFormat(rows);
 }
 
 } // namespace
@@ -78,16 +40,13 @@ QRWindowController::QRWindowController(const QString& qrText)
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->setWindowTitle(QStringLiteral("Kestrune Pairing QR"));
 
-    auto* textView = new QTextEdit(window);
-    textView->setReadOnly(true);
-    textView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    textView->setFont(qrFont());
-    // A wrapped QR code cannot be scanned: long lines scroll instead.
-    textView->setLineWrapMode(QTextEdit::NoWrap);
+    // The code is drawn from the text's block characters, on the screen's pixel
+    // grid, so that it scans whatever the font and the display scale.
+    auto* textView = new BlockTextView(qrText, qrFont(), window);
+    // The window is the text's frame: a bevel inside it would cost its strokes on every paint.
+    textView->setFrameShape(QFrame::NoFrame);
     textView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     textView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    textView->setPlainText(qrText);
-    closeLineGaps(*textView);
 
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -119,6 +78,18 @@ QWidget* QRWindowController::window() const
 QTextEdit* QRWindowController::textView() const
 {
     return textView_;
+}
+
+void QRWindowController::prepareFont()
+{
+    static std::once_flag prepared;
+    std::call_once(prepared, [] {
+        // A font of its own, not a copy that shares the theme's caches with the UI thread.
+        const QFont wanted = qrFont();
+        QFont font(wanted.families(), wanted.pointSize());
+        font.setStyleHint(wanted.styleHint(), wanted.styleStrategy());
+        QFontMetricsF(font).height();
+    });
 }
 
 void QRWindowController::showWindow()

@@ -22,6 +22,11 @@ class QRWindowController {
     // Shows the window and brings it to the front.
     void showWindow();
 
+    // Finds the window's font ahead of the first window: the first time, working out
+    // which font the desktop's monospace is takes milliseconds, and the answer is
+    // kept for every thread. Any thread may call it; only the first call does work.
+    static void prepareFont();
+
     // Null once the user has closed the window.
     QWidget* window() const;
     QTextEdit* textView() const;

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The built program on a real X server (run under xvfb-run): the notice while no
-# tray host runs, one instance per user, and a QR window that scans as drawn.
+# tray host runs, one instance per user, and a QR window that scans whatever the
+# monospace font and the display scale.
 #   desktop_test.sh <kestrune> <QR window program> <stand-in agent> <screenshot folder>
 set -euo pipefail
 app=$1 show_qr=$2 agent=$3 shots=$4
@@ -73,14 +74,27 @@ for run in $(seq 20); do
     wait $! && [ "$(cat "$work/said")" = "kestrune.agent: Starting agent..." ] || fail "run $run: status $?, said: $(cat "$work/said")"
 done
 
-# The QR window, pictured pixel for pixel, decodes to the payload the agent encoded.
+# The QR window, pictured with each monospace font that desktops ship made the
+# desktop's own and at each display scale, decodes to the payload the agent encoded;
+# the window took that font, and Select All, Copy gives back the agent's text whole.
 export HALVENIX_DEVICE_ID=dev-3f1c2a9e7b4d4e2a HALVENIX_JWT_SECRET=$(printf '%064d' 0) HALVENIX_RELAY_SERVER_TOKEN=s \
     HALVENIX_RELAY_CLIENT_TOKEN=Qm9pXr2Lw7Tz_k4Hs8Vd1Nc6Yb3Fg5Ja HALVENIX_RELAY_URL=wss://relay.halvenix.example \
     HALVENIX_PORT=8765 HALVENIX_ALLOWED_PATHS=/
-"$show_qr" < <("$agent" --print-qr) 2>/dev/null &
-wait_for 15 window 'Kestrune Pairing QR' || fail "no QR window"
-sleep 1 # first paint
-import -window "$(window 'Kestrune Pairing QR')" "$shots/pairing-qr.png"
-decoded=$(zbarimg -q "$shots/pairing-qr.png" || true)
+"$agent" --print-qr >"$work/qr.txt"
 expected="QR-Code:halvenix-pair:v1?device=$HALVENIX_DEVICE_ID&token=$HALVENIX_RELAY_CLIENT_TOKEN&relay=wss%3A%2F%2Frelay.halvenix.example"
-[ "$decoded" = "$expected" ] || fail "scanned '$decoded'"
+scans() { id=$(window 'Kestrune Pairing QR') && import -window "$id" "$shot" && [ "$(zbarimg -q "$shot")" = "$expected" ]; }
+failed=()
+for font in "DejaVu Sans Mono" "Liberation Mono" "Noto Sans Mono" Hack "Fira Code" Inconsolata "JetBrains Mono"; do
+    printf '<?xml version="1.0"?><!DOCTYPE fontconfig SYSTEM "fonts.dtd"><fontconfig><alias binding="strong">
+        <family>monospace</family><prefer><family>%s</family></prefer></alias>
+        <include>/etc/fonts/fonts.conf</include></fontconfig>\n' "$font" >"$work/fonts.conf"
+    for scale in 100 125 150 175 200 250; do
+        row="$font at $scale %" shot="$shots/pairing-qr-${font// /-}-$scale.png"
+        FONTCONFIG_FILE=$work/fonts.conf QT_SCALE_FACTOR=$((scale / 100)).$((scale % 100)) "$show_qr" <"$work/qr.txt" >"$work/shown" 2>/dev/null &
+        wait_for 10 scans || failed+=("$row: scanned '$(zbarimg -q "$shot" 2>/dev/null || true)'")
+        [ "$(head -1 "$work/shown")" = "$font" ] || failed+=("$row: the window's font is $(head -1 "$work/shown")")
+        tail -n +2 "$work/shown" | cmp -s - "$work/qr.txt" || failed+=("$row: a copy is not the agent's text")
+        kill $! && wait $! 2>/dev/null || true
+    done
+done
+[ ${#failed[@]} = 0 ] || fail "$(printf '\n  %s' "${failed[@]}")"

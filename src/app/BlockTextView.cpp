@@ -1,0 +1,177 @@
+#include "BlockTextView.h"
+
+#include "BlockElements.h"
+
+#include <QFontMetricsF>
+#include <QMimeData>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocumentFragment>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrune::app {
+
+BlockTextView::BlockTextView(const QString& text, const QFont& font, QWidget* parent) : QTextEdit(parent)
+{
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setFont(font);
+    // A wrapped QR code cannot be scanned: long lines scroll instead.
+    setLineWrapMode(QTextEdit::NoWrap);
+    // One edit, so the text is laid out once: the view lays its document out
+    // again after each.
+    document()->setUndoRedoEnabled(false);
+    QTextCursor cursor(document());
+    cursor.beginEditBlock();
+    cursor.insertText(text);
+    findGrids();
+    fitGridsToPixels();
+    cursor.endEditBlock();
+    setTextCursor(QTextCursor(document())); // at the start, as the text is read
+}
+
+void BlockTextView::findGrids()
+{
+    bool inGrid = false;
+    for (QTextBlock line = document()->begin(); line.isValid(); line = line.next()) {
+        const QString text = line.text();
+        const auto any = [&](bool (*test)(QChar)) { return std::any_of(text.begin(), text.end(), test); };
+        const bool gridLine = !text.isEmpty() && !any([](QChar c) { return c != u' ' && !isBlockElement(c); });
+        if (gridLine && !inGrid) {
+            grids_.push_back({line.blockNumber(), 0, false, false});
+        }
+        inGrid = gridLine;
+        if (gridLine) {
+            Grid& grid = grids_.back();
+            ++grid.lineCount;
+            grid.hasBlockElement = grid.hasBlockElement || any(isBlockElement);
+            grid.twoColumnsPerCell = grid.twoColumnsPerCell || any(splitsCellAcross);
+        }
+    }
+    // Lines of spaces alone are ordinary text.
+    std::erase_if(grids_, [](const Grid& grid) { return !grid.hasBlockElement; });
+}
+
+QSize BlockTextView::cellSize(const Grid& grid) const
+{
+    const qreal width = QFontMetricsF(font()).horizontalAdvance(u' ') * devicePixelRatioF();
+    // Two picture pixels high, and one or two across: the cell's halves are whole
+    // pixels, and each picture pixel is square.
+    const int columns = grid.twoColumnsPerCell ? 2 : 1;
+    const int pixel = std::max(1, static_cast<int>(std::lround(width / columns)));
+    return {pixel * columns, pixel * 2};
+}
+
+void BlockTextView::fitGridsToPixels()
+{
+    fittedPixelRatio_ = devicePixelRatioF();
+    const QFontMetricsF metrics(font());
+    const qreal spaceWidth = metrics.horizontalAdvance(u' ');
+    // The font may take its blocks from another font, of another width.
+    const qreal blockWidth = metrics.horizontalAdvance(QChar(0x2588));
+    QTextCursor cursor(document());
+    cursor.beginEditBlock();
+    for (const Grid& grid : grids_) {
+        const QSizeF cell = QSizeF(cellSize(grid)) / fittedPixelRatio_;
+        QTextCharFormat characters;
+        characters.setForeground(Qt::transparent); // the cells are painted instead
+        characters.setFontLetterSpacingType(QFont::AbsoluteSpacing);
+        characters.setFontLetterSpacing(cell.width() - blockWidth);
+        characters.setFontWordSpacing(blockWidth - spaceWidth); // spaces only
+        QTextBlockFormat lines;
+        lines.setLineHeight(cell.height(), QTextBlockFormat::FixedHeight);
+        cursor.setPosition(document()->findBlockByNumber(grid.firstLine).position());
+        cursor.setPosition(document()->findBlockByNumber(grid.firstLine + grid.lineCount - 1).position(),
+                           QTextCursor::KeepAnchor);
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        cursor.mergeCharFormat(characters);
+        cursor.mergeBlockFormat(lines);
+    }
+    cursor.endEditBlock();
+}
+
+void BlockTextView::paintEvent(QPaintEvent* event)
+{
+    // The window moved to a screen of another pixel ratio.
+    if (fittedPixelRatio_ != devicePixelRatioF()) {
+        fitGridsToPixels();
+    }
+    // The text layout draws the text above, between and below the grids, a stretch
+    // at a time; the grids are painted here, on the background the viewport filled in.
+    const QRect dirty = event->rect();
+    int stretchTop = dirty.top();
+    const auto drawText = [&](int stretchBottom) {
+        if (stretchBottom >= stretchTop) {
+            QPaintEvent stretch(QRect(QPoint(dirty.left(), stretchTop), QPoint(dirty.right(), stretchBottom)));
+            QTextEdit::paintEvent(&stretch);
+        }
+    };
+    for (const Grid& grid : grids_) {
+        const QRect band = gridArea(grid).toAlignedRect();
+        drawText(std::min(dirty.bottom(), band.top() - 1));
+        stretchTop = std::max(stretchTop, band.bottom() + 1);
+    }
+    drawText(dirty.bottom());
+    QPainter painter(viewport());
+    for (const Grid& grid : grids_) {
+        paintGrid(painter, grid, dirty);
+    }
+}
+
+QRectF BlockTextView::gridArea(const Grid& grid) const
+{
+    const QTextLayout* firstLine = document()->findBlockByNumber(grid.firstLine).layout();
+    const QPointF scroll(horizontalScrollBar()->value(), verticalScrollBar()->value());
+    // The block's top, not its line's: a line of fixed height starts above its block.
+    const QPointF topLeft = firstLine->position() + QPointF(firstLine->lineAt(0).x(), 0) - scroll;
+    const QSize cell = cellSize(grid);
+    return {topLeft, QSizeF(firstLine->lineAt(0).textLength() * cell.width(), grid.lineCount * cell.height()) /
+                         fittedPixelRatio_};
+}
+
+void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& dirty) const
+{
+    // From here on the painter works in device pixels, and the grid starts on one.
+    const QTransform toDevice = painter.deviceTransform();
+    const QPoint origin = toDevice.map(gridArea(grid).topLeft()).toPoint();
+    painter.save();
+    painter.setWorldTransform(toDevice.inverted());
+    const QSize cell = cellSize(grid);
+    // Only the rows to repaint: a blinking cursor repaints a line at a time.
+    const QRect dirtyPixels = toDevice.mapRect(QRectF(dirty)).toAlignedRect();
+    const int firstRow = std::max(0, (dirtyPixels.top() - origin.y()) / cell.height());
+    const int endRow = std::min(grid.lineCount, (dirtyPixels.bottom() - origin.y()) / cell.height() + 1);
+    const int selectionStart = textCursor().selectionStart();
+    const int selectionEnd = textCursor().selectionEnd();
+    QTextBlock line = document()->findBlockByNumber(grid.firstLine + firstRow);
+    for (int row = firstRow; row < endRow; ++row, line = line.next()) {
+        const QString text = line.text();
+        const QPoint rowOrigin = origin + QPoint(0, row * cell.height());
+        const auto from = std::clamp<qsizetype>(selectionStart - line.position(), 0, text.size());
+        const auto to = std::clamp<qsizetype>(selectionEnd - line.position(), from, text.size());
+        painter.fillRect(QRect(rowOrigin + QPoint(from * cell.width(), 0), QSize((to - from) * cell.width(), cell.height())),
+                         palette().color(QPalette::Highlight));
+        const auto paintCells = [&](qsizetype first, qsizetype end, QPalette::ColorRole ink) {
+            paintBlockElements(painter, QStringView(text).sliced(first, end - first),
+                               rowOrigin + QPoint(first * cell.width(), 0), cell, palette().color(ink));
+        };
+        paintCells(0, from, QPalette::Text);
+        paintCells(from, to, QPalette::HighlightedText);
+        paintCells(to, text.size(), QPalette::Text);
+    }
+    painter.restore();
+}
+
+QMimeData* BlockTextView::createMimeDataFromSelection() const
+{
+    auto* data = new QMimeData;
+    data->setText(textCursor().selection().toPlainText());
+    return data;
+}
+
+} // namespace kestrune::app
