@@ -259,7 +259,7 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
     AgentFixture fixture;
     // The health probe first, with a proxy set that nobody answers: the loopback probe
     // must go direct. The product's own endpoint and timings apply.
-    LoopbackHttpServer unanswered; // never started: connections wait in its backlog
+    LoopbackHttpServer unanswered; // told nothing: it never answers
     const auto healthy = [&](const std::string& url, AgentTimings timings = {}) {
         AgentEnvironment environment = fixture.environment();
         environment.healthURL = url;

@@ -24,15 +24,15 @@ struct CannedReply {
 CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders = "");
 
 // An HTTP server on 127.0.0.1 and a free port that reads each request's head and
-// answers with canned bytes, one connection at a time on its own thread. Its waits
-// end early when the peer hangs up or the server is destroyed.
+// answers with canned bytes, one connection at a time on its own thread; until told
+// otherwise it accepts and never answers. Its waits end early when the peer hangs up
+// or the server is destroyed.
 class LoopbackHttpServer {
   public:
     LoopbackHttpServer();
     ~LoopbackHttpServer();
 
     void answer(std::function<CannedReply()> responder); // asked anew for every request
-    void start();                                        // once answer() was called
 
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_; }
@@ -42,7 +42,7 @@ class LoopbackHttpServer {
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
-    std::function<CannedReply()> responder_;
+    std::function<CannedReply()> responder_ = CannedReply{"", std::chrono::hours(1)};
     std::string lastRequest_;
     std::atomic<int> requests_{0};
     std::jthread thread_;
