@@ -59,11 +59,13 @@ std::string firstRunFailure(const AgentEnvironment& environment)
 
 } // namespace
 
+// A missing agent or secret is reported before any request, and a missing shell or agent
+// after the first run too (Start and the pairing QR begin with ensureConfigured).
 // Under umask 000 only the manager's own modes protect its files (their order and
 // renames show in the fault-injection tests). The property list goes through a real
 // parser (python's plistlib) and its command through `zsh -lc`, as launchd runs it:
 // awkward paths arrive exactly.
-TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
+TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateFilesTheJobReads)
 {
     AgentFixture fixture;
     AgentEnvironment environment = fixture.environment();
@@ -73,13 +75,23 @@ TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
     environment.resourcesDirectory.reset();
     const AgentManager manager(environment);
     EXPECT_EQ(manager.configPath(), home + "/.halvenix/config.env");
+    const auto agentMissing = ThrowsMessage<KestruneError>(
+        StrEq("Bundled agent was not found at " + agentPath + ". Reinstall Kestrune.app."));
+    EXPECT_THAT([&] { manager.ensureConfigured(); }, agentMissing);
     std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
     writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$0\" \"$#\"\n");
+    AgentEnvironment withoutRandom = environment;
+    withoutRandom.secureRandom = [](void*, std::size_t) {
+        return 1;
+    };
+    EXPECT_THAT([&] { AgentManager(withoutRandom).ensureConfigured(); },
+                ThrowsMessage<KestruneError>(StrEq("Failed to generate local secret")));
+    EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
+
     const mode_t savedMask = ::umask(0);
     manager.ensureConfigured();
     manager.writeLaunchAgent();
     ::umask(savedMask);
-    EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
     for (const std::string& path : {manager.configPath(), manager.logPath(), manager.launchAgentPath()}) {
         EXPECT_EQ(fileMode(path), 0600u) << path;
     }
@@ -93,7 +105,6 @@ TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
     EXPECT_THAT(fixture.relay().lastRequest(),
                 AllOf(StartsWith("POST /provision HTTP/1.1\r\n"), HasSubstr("Content-Length: 0\r\n"),
                       Not(HasSubstr("Content-Type"))));
-
     const char* const plistMatches =
         "import plistlib, sys\n"
         "a = sys.argv\n"
@@ -104,49 +115,29 @@ TEST(AgentFiles, FirstRunWritesPrivateFilesByRenameAndTheJobReachesTheAgent)
                          {"-c", plistMatches, manager.launchAgentPath(), manager.launchCommand(), manager.logPath()}),
               "True\n");
     EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}), "device-1\n" + agentPath + "\n0\n");
-}
 
-TEST(AgentFiles, OnlyAFirstRunWithAnAgentAndASecretMakesARequestAndPairingPrints)
-{
-    AgentFixture fixture;
-    AgentEnvironment environment = fixture.environment();
-    environment.secureRandom = [](void*, std::size_t) {
-        return 1;
-    };
-    EXPECT_THAT([&] { AgentManager(environment).ensureConfigured(); },
-                ThrowsMessage<KestruneError>(StrEq("Failed to generate local secret")));
-    const AgentManager manager = fixture.manager();
-    EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
-
+    // A first run again, without the file: it narrows the folder and keeps the log.
     writeFile(manager.logPath(), "old log", 0600);
-    ::chmod(manager.stateDirectory().c_str(), 0755); // an existing folder is narrowed too
+    std::filesystem::remove(manager.configPath());
+    ::chmod(manager.stateDirectory().c_str(), 0755);
     manager.ensureConfigured();
     EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
-    manager.ensureConfigured();
     EXPECT_EQ(readFile(manager.logPath()), "old log");
     // An agent that prints nothing pairs with an empty text (what it prints is the
     // end-to-end test's, its failure the app's status-line table's).
-    writeScript(fixture.agentPath(), "exit 0\n");
+    writeScript(agentPath, "exit 0\n");
     EXPECT_EQ(manager.pairingQROutput(), "");
     std::filesystem::remove(manager.configPath());
     std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
-
-    // A missing shell (which the job needs), then a missing agent, is reported before any
-    // request, and after the first run too (Start and the pairing QR begin with ensureConfigured).
+    EXPECT_EQ(fixture.relay().requestCount(), 3); // the secret's run and two first runs
     AgentEnvironment withoutShell = environment;
     withoutShell.shellPath = "/nonexistent/zsh";
     EXPECT_THAT([&] { AgentManager(withoutShell).ensureConfigured(); },
                 ThrowsMessage<KestruneError>(StrEq(
                     "The agent is started through /nonexistent/zsh, which was not found. Install zsh and try again.")));
-    std::filesystem::remove(fixture.agentPath());
-    environment.homeDirectory = fixture.home() + "/unconfigured";
-    for (const AgentManager& withoutAgent : {manager, AgentManager(environment)}) {
-        EXPECT_THAT([&] { withoutAgent.ensureConfigured(); },
-                    ThrowsMessage<KestruneError>(
-                        StrEq("Bundled agent was not found at " + fixture.agentPath() + ". Reinstall Kestrune.app.")));
-    }
-    EXPECT_EQ(fixture.relay().requestCount(), 2); // the secret's run and the first
+    std::filesystem::remove(agentPath);
+    EXPECT_THAT([&] { manager.ensureConfigured(); }, agentMissing);
 }
 
 // Threads and processes run the first configuration at once against a relay slow
