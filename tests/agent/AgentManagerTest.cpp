@@ -141,7 +141,7 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
 }
 
 // Threads and processes run the first configuration at once against a relay slow
-// enough for all of them to overlap: one registration, one whole file.
+// enough for all of them to overlap: one registration.
 TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
 {
     AgentFixture fixture;
@@ -157,8 +157,7 @@ TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
             [&, i] { EXPECT_NO_THROW(i < 2 ? (void)runProcess("/proc/self/exe", {}) : manager.ensureConfigured()); });
     }
     callers.clear();
-    EXPECT_EQ(fixture.relay().requestCount(), 1);
-    EXPECT_EQ(std::ranges::count(readFile(manager.configPath()), '\n'), 7);
+    EXPECT_EQ(fixture.relay().requestCount(), 1); // so one writer (whole files are the atomic write's)
 
     // A libcurl that takes no protocol limit makes no request at all.
     std::filesystem::remove_all(manager.stateDirectory());
@@ -169,7 +168,7 @@ TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
 }
 
 // Every call's arguments are recorded joined by one space, so the home's two spaces
-// show a path split into words.
+// show a path split into words. (A launchctl that cannot be started is the fault table's.)
 TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
 {
     const std::string plist = "/nonexistent/it's  \"quoted\"/Library/LaunchAgents/app.halvenix.server.plist";
@@ -204,9 +203,6 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         EXPECT_EQ(fixture.launchctlCalls(), calls);
         EXPECT_EQ(absorbed, reported);
     }
-    AgentEnvironment environment = AgentFixture().environment();
-    environment.launchctlPath = "/nonexistent/launchctl";
-    EXPECT_NO_THROW(AgentManager(environment).start());
 }
 
 // A log path that the manager would drop or refuse is refused, with the reason.
