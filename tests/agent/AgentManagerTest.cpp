@@ -171,12 +171,10 @@ TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
 // show a path split into words. (A launchctl that cannot be started is the fault table's.)
 TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
 {
-    const std::string plist = "/nonexistent/it's  \"quoted\"/Library/LaunchAgents/app.halvenix.server.plist";
     const std::string domain = "gui/" + std::to_string(::getuid());
-    const std::string bootstrap = "bootstrap " + domain + " " + plist + "\n",
-                      bootout = "bootout " + domain + " " + plist + "\n";
-    const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server\n", load = "load " + plist + "\n",
-                      unload = "unload " + plist + "\n";
+    const std::string plist = " /nonexistent/it's  \"quoted\"/Library/LaunchAgents/app.halvenix.server.plist\n";
+    const std::string bootstrap = "bootstrap " + domain + plist, bootout = "bootout " + domain + plist;
+    const std::string kickstart = "kickstart -k " + domain + "/app.halvenix.server\n", load = "load" + plist;
     // Stop or start; the subcommands failing; the calls, one line each; what start and
     // stop report but do not throw: launchctl's messages, a routine one marked as logged
     // at info. (A stop whose last way fails too throws that way's error: the app's
@@ -185,7 +183,7 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
         {false, {}, bootstrap + kickstart, ""},
         {false, {"bootstrap", "load"}, bootstrap + kickstart + load + kickstart, "info: bootstrap failed: load failed"},
         {true, {}, bootout, ""},
-        {true, {"bootout"}, bootout + unload, ": bootout failed"},
+        {true, {"bootout"}, bootout + "unload" + plist, ": bootout failed"},
     };
     static std::string absorbed;
     setAbsorbedFailureReporter([](AbsorbedSeverity severity, const std::string& message) {

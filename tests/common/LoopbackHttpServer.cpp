@@ -37,7 +37,7 @@ LoopbackHttpServer::LoopbackHttpServer()
             }
             std::unique_lock guard(mutex_);
             lastRequest_ = request;
-            const CannedReply reply = responder_();
+            const CannedReply reply = reply_;
             guard.unlock();
             ++requests_;
             const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
@@ -59,10 +59,10 @@ LoopbackHttpServer::~LoopbackHttpServer()
     ::close(listener_);
 }
 
-void LoopbackHttpServer::answer(std::function<CannedReply()> responder)
+void LoopbackHttpServer::answer(CannedReply reply)
 {
     std::lock_guard guard(mutex_);
-    responder_ = std::move(responder);
+    reply_ = std::move(reply);
 }
 
 std::string LoopbackHttpServer::lastRequest() const
