@@ -74,7 +74,6 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     environment.bundleDirectory = home + "/Kest'rune.app";
     environment.resourcesDirectory.reset();
     const AgentManager manager(environment);
-    EXPECT_EQ(manager.configPath(), home + "/.halvenix/config.env");
     const auto agentMissing = ThrowsMessage<KestruneError>(
         StrEq("Bundled agent was not found at " + agentPath + ". Reinstall Kestrune.app."));
     EXPECT_THAT([&] { manager.ensureConfigured(); }, agentMissing);
@@ -96,7 +95,7 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
         EXPECT_EQ(fileMode(path), 0600u) << path;
     }
     EXPECT_EQ(
-        std::regex_replace(readFile(manager.configPath()), std::regex("'[0-9a-f]{64}'"), "<64 hex digits>"),
+        std::regex_replace(readFile(home + "/.halvenix/config.env"), std::regex("'[0-9a-f]{64}'"), "<64 hex digits>"),
         "HALVENIX_DEVICE_ID='device-1'\nHALVENIX_JWT_SECRET=<64 hex digits>\nHALVENIX_RELAY_SERVER_TOKEN='server-1'\n"
         "HALVENIX_RELAY_CLIENT_TOKEN='client-1'\nHALVENIX_RELAY_URL='wss://relay.test'\nHALVENIX_PORT='8765'\n"
         "HALVENIX_ALLOWED_PATHS=" +
@@ -267,24 +266,31 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         {{httpReply(200, valid).bytes, 0ms, 100ms}, "imed out"}, // trickles past the time-out
     };
 
-    // The health probe first, on every reply: a 200 head within the wait is healthy,
-    // whatever follows. A proxy is set that nobody answers: the loopback probe must go
-    // direct. The product's own endpoint and timings apply.
+    // Each reply fails a first run with its reason, and the health probe finds it healthy
+    // when its 200 head comes within the wait, whatever follows. The probe's requests meet
+    // a proxy that nobody answers: the loopback probe must go direct. The product's own
+    // endpoint and timings apply.
     LoopbackHttpServer unanswered; // told nothing: it never answers
     const auto healthy = [&](const std::string& url, AgentTimings timings = {}) {
         AgentEnvironment environment = fixture.environment();
         environment.healthURL = url;
         environment.timings = timings;
-        return AgentManager(environment).isAgentHealthy();
+        ::setenv("http_proxy", closedLoopbackURL().c_str(), 1);
+        const bool answered = AgentManager(environment).isAgentHealthy();
+        ::unsetenv("http_proxy");
+        return answered;
     };
-    ::setenv("http_proxy", closedLoopbackURL().c_str(), 1);
     const AgentEnvironment product = AgentEnvironment::current();
     EXPECT_EQ(product.healthURL, "http://127.0.0.1:8765/healthz");
     EXPECT_EQ(std::vector({product.timings.provisionRequestTimeout, product.timings.provisionWait,
                            product.timings.healthRequestTimeout, product.timings.healthWait}),
               std::vector<milliseconds>({12s, 15s, 1500ms, 2s}));
+    AgentEnvironment environment = fixture.environment();
+    environment.timings.provisionRequestTimeout = 1500ms;
+    environment.timings.provisionWait = 8s;
     for (const auto& [reply, reason] : rows) {
         fixture.relay().answer(reply);
+        EXPECT_THAT(firstRunFailure(environment), HasSubstr(reason)) << reply.bytes.substr(0, 80);
         const auto begin = steady_clock::now();
         const bool answers200 = reply.bytes.starts_with("HTTP/1.1 200") && reply.byteInterval == 0ms;
         EXPECT_EQ(healthy(fixture.relay().url("/healthz")), answers200) << reply.bytes.substr(0, 40);
@@ -294,18 +300,9 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
     EXPECT_FALSE(healthy(unanswered.url("/healthz"), {.healthRequestTimeout = 60s, .healthWait = 100ms}));
     fixture.relay().answer(httpReply(200, ""));
     EXPECT_TRUE(healthy(fixture.relay().url("/healthz")));
-    ::unsetenv("http_proxy");
-
-    // Then provisioning.
-    AgentEnvironment environment = fixture.environment();
-    environment.timings.provisionRequestTimeout = 1500ms;
-    environment.timings.provisionWait = 8s;
-    for (const auto& [reply, reason] : rows) {
-        fixture.relay().answer(reply);
-        EXPECT_THAT(firstRunFailure(environment), HasSubstr(reason)) << reply.bytes.substr(0, 80);
-    }
 
     // The caller's wait runs out before the transfer's time-out.
+    environment.provisionURL = unanswered.url("/provision");
     environment.timings.provisionRequestTimeout = 3s;
     environment.timings.provisionWait = 200ms;
     EXPECT_EQ(firstRunFailure(environment), "No response");
