@@ -310,9 +310,8 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
     // A relay whose certificate nobody vouches for is refused before anything is read.
     // Its key and certificate share one file, which s_server reads for both.
     const std::string pem = fixture.home() + "/relay.pem", port = closedLoopbackURL().substr(17);
-    runProcess("/usr/bin/openssl",
-               {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
-                "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", pem, "-out", pem});
+    runProcess("/usr/bin/openssl", {"req", "-x509", "-newkey", "ed25519", "-nodes", "-subj", "/CN=127.0.0.1", "-addext",
+                                    "subjectAltName=IP:127.0.0.1", "-keyout", pem, "-out", pem});
     std::jthread relay([&] {
         EXPECT_NO_THROW(runProcess("/usr/bin/openssl", {"s_server", "-quiet", "-www", "-naccept", "1", "-accept",
                                                         "127.0.0.1:" + port, "-cert", pem}));
