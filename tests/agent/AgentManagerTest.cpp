@@ -15,7 +15,6 @@
 
 #include <filesystem>
 #include <regex>
-#include <system_error>
 #include <thread>
 
 using namespace kestrune;
