@@ -15,7 +15,6 @@ AgentFixture::AgentFixture()
     writeFile(root_ / "launchctl-calls", "");
     writeScript(root_ / "launchctl", "echo \"$*\" >> " + shellQuote(root_ / "launchctl-calls") + "\n");
     relay_.answer(httpReply(200, R"({"device_id":"device-1","server_token":"server-1","client_token":"client-1"})"));
-    relay_.start();
 }
 
 AgentEnvironment AgentFixture::environment() const
@@ -41,8 +40,8 @@ void AgentFixture::failLaunchctl(const std::string& subcommand, int status, cons
 
 void AgentFixture::holdLaunchctl(const std::string& subcommand, const std::string& gate)
 {
-    std::ofstream(root_ / "launchctl", std::ios::app)
-        << "if [ \"$1\" = " << subcommand << " ]; then while [ -e " << shellQuote(gate) << " ]; do sleep 0.02; done; fi\n";
+    std::ofstream(root_ / "launchctl", std::ios::app) << "if [ \"$1\" = " << subcommand << " ]; then while [ -e "
+                                                      << shellQuote(gate) << " ]; do sleep 0.02; done; fi\n";
 }
 
 } // namespace kestrune::testkit

@@ -21,30 +21,6 @@ LoopbackHttpServer::LoopbackHttpServer()
     ::listen(listener_, 64);
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-}
-
-// Shutting the listener down ends a blocked accept and, as it hangs up, every other wait.
-LoopbackHttpServer::~LoopbackHttpServer()
-{
-    ::shutdown(listener_, SHUT_RDWR);
-    thread_ = {}; // joins the server's thread before its listener goes
-    ::close(listener_);
-}
-
-void LoopbackHttpServer::answer(std::function<CannedReply()> responder)
-{
-    std::lock_guard guard(mutex_);
-    responder_ = std::move(responder);
-}
-
-std::string LoopbackHttpServer::lastRequest() const
-{
-    std::lock_guard guard(mutex_);
-    return lastRequest_;
-}
-
-void LoopbackHttpServer::start()
-{
     // Waits up to `wait` on `fd`; false when it became readable or hung up, or the server is going.
     const auto quiet = [this](int fd, std::chrono::milliseconds wait) {
         pollfd watched[2]{{fd, POLLIN | POLLRDHUP, 0}, {listener_, 0, 0}};
@@ -61,7 +37,7 @@ void LoopbackHttpServer::start()
             }
             std::unique_lock guard(mutex_);
             lastRequest_ = request;
-            const CannedReply reply = responder_();
+            const CannedReply reply = reply_;
             guard.unlock();
             ++requests_;
             const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
@@ -73,6 +49,26 @@ void LoopbackHttpServer::start()
             }
         }
     });
+}
+
+// Shutting the listener down ends a blocked accept and, as it hangs up, every other wait.
+LoopbackHttpServer::~LoopbackHttpServer()
+{
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_ = {}; // joins the server's thread before its listener goes
+    ::close(listener_);
+}
+
+void LoopbackHttpServer::answer(CannedReply reply)
+{
+    std::lock_guard guard(mutex_);
+    reply_ = std::move(reply);
+}
+
+std::string LoopbackHttpServer::lastRequest() const
+{
+    std::lock_guard guard(mutex_);
+    return lastRequest_;
 }
 
 // Its port is closed again as it returns.

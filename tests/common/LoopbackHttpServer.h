@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,23 +15,21 @@ struct CannedReply {
     std::string bytes;                         // head and body, exactly as sent
     std::chrono::milliseconds delay{0};        // silence before the first byte
     std::chrono::milliseconds byteInterval{0}; // above 0: one byte at a time, this far apart
-
-    CannedReply operator()() const { return *this; } // as a responder: the same reply every time
 };
 
 // A whole reply with a matching Content-Length.
 CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders = "");
 
 // An HTTP server on 127.0.0.1 and a free port that reads each request's head and
-// answers with canned bytes, one connection at a time on its own thread. Its waits
-// end early when the peer hangs up or the server is destroyed.
+// answers with canned bytes, one connection at a time on its own thread; until told
+// otherwise it accepts and never answers. Its waits end early when the peer hangs up
+// or the server is destroyed.
 class LoopbackHttpServer {
   public:
     LoopbackHttpServer();
     ~LoopbackHttpServer();
 
-    void answer(std::function<CannedReply()> responder); // asked anew for every request
-    void start();                                        // once answer() was called
+    void answer(CannedReply reply); // to every request from now on
 
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_; }
@@ -42,7 +39,7 @@ class LoopbackHttpServer {
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
-    std::function<CannedReply()> responder_;
+    CannedReply reply_{"", std::chrono::hours(1)};
     std::string lastRequest_;
     std::atomic<int> requests_{0};
     std::jthread thread_;

@@ -73,7 +73,8 @@ int failable(Arguments... arguments)
 }
 
 // Runs the operation named on the fixture's home (systemd's, with a systemctl that
-// records its calls and succeeds) and returns its output, if it has one.
+// records its calls and succeeds; start then runs on launchd's too) and returns its
+// output, if it has one.
 std::string run(const std::string& operation, const AgentFixture& fixture)
 {
     AgentEnvironment environment = fixture.environment();
@@ -87,7 +88,7 @@ std::string run(const std::string& operation, const AgentFixture& fixture)
     : operation == "firstRun"         ? manager.ensureConfigured()
     : operation == "writeLaunchAgent" ? manager.writeLaunchAgent()
     : operation == "stop"             ? manager.stop()
-                                      : manager.start();
+                                      : (manager.start(), fixture.manager().start());
     return {};
 }
 
