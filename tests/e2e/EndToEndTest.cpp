@@ -63,6 +63,9 @@ TEST_F(EndToEnd, StartPairQuitRelaunchAndStop)
     const std::string printed =
         runProcess("/bin/zsh", {"-lc", AgentManager(environment_).launchCommand() + " --print-qr"});
     EXPECT_EQ(delegate->currentQRWindow()->textView()->toPlainText().toStdString(), printed);
+    // Equal texts prove nothing if both are empty: the agent's code and its scanning line.
+    EXPECT_TRUE(printed.find("\u2580") != std::string::npos && printed.find("Scan this code") != std::string::npos)
+        << "no QR code in: " << printed;
 
     // Quitting leaves a running agent to its service manager; the next launch sees it.
     delegate.reset();
