@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QKeySequence>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -66,7 +67,7 @@ AppDelegate::~AppDelegate()
     // Work still running may finish later; from here on its results are dropped.
     channel.close();
     // Top-level windows have no parent to delete them when the program ends.
-    for (const QPointer<QWidget>& window : openQRWindows) {
+    for (const QPointer<QWidget>& window : openWindows) {
         delete window.data();
     }
 }
@@ -230,11 +231,13 @@ BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter(const QString& t
 
 void AppDelegate::presentAgentError(const QString& description)
 {
-    const QPointer<AppDelegate> guard(this);
-    runAgentErrorAlert(description); // modal: the event loop runs on meanwhile
-    if (guard) {
-        refreshStatus();
-    }
+    keepOpenWindow(openAgentErrorAlert(description, this, [this] { refreshStatus(); }));
+}
+
+void AppDelegate::keepOpenWindow(QWidget* window)
+{
+    std::erase_if(openWindows, [](const QPointer<QWidget>& open) { return open.isNull(); });
+    openWindows.emplace_back(window);
 }
 
 void AppDelegate::startAgent()
@@ -305,8 +308,7 @@ void AppDelegate::presentNextPairingQR()
     // The previous window stays open until its user closes it.
     qrWindow = std::make_unique<QRWindowController>(pendingQRTexts.front());
     pendingQRTexts.pop_front();
-    std::erase_if(openQRWindows, [](const QPointer<QWidget>& window) { return window.isNull(); });
-    openQRWindows.emplace_back(qrWindow->window());
+    keepOpenWindow(qrWindow->window());
     qrWindow->showWindow();
     refreshStatus();
     if (!pendingQRTexts.empty()) {

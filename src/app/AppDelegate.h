@@ -97,6 +97,7 @@ class AppDelegate : public QObject {
     // agent error alert.
     BackgroundQueue::FailureHandler agentErrorReporter(const QString& title);
     void presentAgentError(const QString& description);
+    void keepOpenWindow(QWidget* window);
     void presentPairingQR(const QString& qrText);
     void presentNextPairingQR();
 
@@ -109,8 +110,8 @@ class AppDelegate : public QObject {
     // The start whose follow-ups run; they hold the line only while it is the latest.
     std::optional<quint64> followedUpAction;
     std::unique_ptr<QRWindowController> qrWindow;
-    // Every QR window still open: they outlive their controllers, not the program.
-    std::vector<QPointer<QWidget>> openQRWindows;
+    // Every QR window and alert still open: they outlive their makers, not the program.
+    std::vector<QPointer<QWidget>> openWindows;
     std::deque<QString> pendingQRTexts; // answers waiting for their window
 
     // A menu cannot have a QObject parent; the tray icon only refers to it.

@@ -1,5 +1,7 @@
 #include "QRWindowController.h"
 
+#include "WindowDestroyedElsewhere.h"
+
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -134,6 +136,7 @@ void QRWindowController::showWindow()
     // other applications (unless QT_MAC_SET_RAISE_PROCESS=0 is set).
     window_->raise();
     window_->activateWindow();
+    closeWhenDestroyedElsewhere(window_);
 }
 
 } // namespace kestrune::app
