@@ -37,6 +37,11 @@ constexpr int startFollowUpIntervalMilliseconds = 250;
 constexpr int startFollowUpProbes = 12;
 constexpr double startFollowUpSeconds = startFollowUpIntervalMilliseconds * startFollowUpProbes / 1000.0;
 
+QString healthTitle(bool healthy)
+{
+    return healthy ? QStringLiteral("Status: Local agent running") : QStringLiteral("Status: Local agent stopped");
+}
+
 } // namespace
 
 AppDelegate::AppDelegate() : AppDelegate(kestrune::AgentManager()) {}
@@ -134,17 +139,19 @@ void AppDelegate::setStatusTitle(const QString& title)
     if (statusMenuItem != nullptr) {
         statusMenuItem->setText(title);
     }
+    shownHealth->store(title == healthTitle(true)    ? ShownHealth::running
+                       : title == healthTitle(false) ? ShownHealth::stopped
+                                                     : ShownHealth::neither);
 }
 
 void AppDelegate::showHealth(bool healthy)
 {
-    setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
-                           : QStringLiteral("Status: Local agent stopped"));
+    setStatusTitle(healthTitle(healthy));
 }
 
 void AppDelegate::refreshStatus()
 {
-    probeHealth([this](bool healthy) {
+    probeHealth(Delivery::unlessShown, [this](bool healthy) {
         // While a start's follow-ups wait for the agent, "stopped" would only
         // flicker: their last one says so if it still holds.
         if (healthy || followedUpAction != latestAction) {
@@ -153,11 +160,16 @@ void AppDelegate::refreshStatus()
     });
 }
 
-void AppDelegate::probeHealth(std::function<void(bool healthy)> show)
+void AppDelegate::probeHealth(Delivery delivery, std::function<void(bool healthy)> show)
 {
+    auto shown = delivery == Delivery::unlessShown ? shownHealth : nullptr;
     BackgroundQueue::shared().run(WorkClass::utility, [isHealthy = probing.isHealthy, manager = manager,
-                                                       channel = channel, show = std::move(show)] {
+                                                       channel = channel, shown = std::move(shown),
+                                                       show = std::move(show)] {
         const bool healthy = isHealthy(*manager);
+        if (shown && shown->load() == (healthy ? ShownHealth::running : ShownHealth::stopped)) {
+            return;
+        }
         channel.post([show, healthy] { show(healthy); });
     });
 }
@@ -168,7 +180,7 @@ void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
     if (action != latestAction) {
         return;
     }
-    probeHealth([this, action, followUpsLeft](bool healthy) {
+    probeHealth(Delivery::always, [this, action, followUpsLeft](bool healthy) {
         if (action != latestAction) {
             return;
         }

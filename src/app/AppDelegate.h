@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -83,8 +84,10 @@ class AppDelegate : public QObject {
     void quit();
 
   private:
-    // Probes in the background and hands the answer to `show` on the UI thread.
-    void probeHealth(std::function<void(bool healthy)> show);
+    // Probes in the background and hands the answer to `show` on the UI thread;
+    // unlessShown: not when the status line already shows it.
+    enum class Delivery { always, unlessShown };
+    void probeHealth(Delivery delivery, std::function<void(bool healthy)> show);
     // One follow-up of the start numbered `action`; while it reads stopped, up to
     // `followUpsLeft` more follow.
     void probeAndShowStatus(quint64 action, int followUpsLeft);
@@ -106,6 +109,11 @@ class AppDelegate : public QObject {
     QAction* statusMenuItem = nullptr;
     QTimer* timer = nullptr;
     HealthProbing probing;
+    // Which health text the status line shows, for the probe threads to read: a
+    // periodic refresh that finds the line right posts nothing, so an idle app's UI
+    // thread wakes for its timer alone.
+    enum class ShownHealth { neither, stopped, running };
+    std::shared_ptr<std::atomic<ShownHealth>> shownHealth = std::make_shared<std::atomic<ShownHealth>>();
     quint64 latestAction = 0; // numbers the actions that set an interim text
     // The start whose follow-ups run; they hold the line only while it is the latest.
     std::optional<quint64> followedUpAction;
