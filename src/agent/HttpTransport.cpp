@@ -133,6 +133,9 @@ HttpOutcome perform(const HttpRequest& request)
     library.easySetopt(handle, CURLOPT_NOSIGNAL, 1L); // we run on our own threads
     library.easySetopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
     library.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    // A connection left open in the thread's handle would hold a descriptor for as
+    // long as the thread lives; requests are seconds apart, so none is kept.
+    library.easySetopt(handle, CURLOPT_FORBID_REUSE, 1L);
     restrictToHttp(library, handle);
     library.easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
     library.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
