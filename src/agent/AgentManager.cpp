@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -38,11 +39,6 @@ bool somethingExistsAt(const std::string& path)
 struct ProvisionExchange {
     std::mutex mutex;
     std::optional<HttpOutcome> outcome; // none: no answer yet
-    std::binary_semaphore done{0};
-};
-
-struct HealthExchange {
-    std::atomic<bool> answered200{false};
     std::binary_semaphore done{0};
 };
 
@@ -178,21 +174,16 @@ bool AgentManager::isAgentHealthy() const noexcept
         HttpRequest request;
         request.method = HttpRequest::Method::get;
         request.url = environment_.healthURL;
-        request.timeout = environment_.timings.healthRequestTimeout;
+        // On this thread, cut off where the caller stops waiting: a later answer would
+        // be discarded anyway. Handing the transfer to a thread of its own and waiting
+        // for it crossed two more threads on every refresh.
+        request.timeout = std::min(environment_.timings.healthRequestTimeout, environment_.timings.healthWait);
         request.bypassProxy = true; // loopback: a proxy could only answer for someone else
         request.maxBodyBytes = 0;   // the status decides: a 200 counts whatever its body
-
-        auto exchange = std::make_shared<HealthExchange>();
-        startHttpRequest(std::move(request), [exchange](HttpOutcome outcome) {
-            if (outcome.reply && outcome.reply->status == 200) {
-                exchange->answered200.store(true);
-            }
-            exchange->done.release();
-        });
-        (void)exchange->done.try_acquire_for(environment_.timings.healthWait);
-        return exchange->answered200.load();
+        const HttpOutcome outcome = performHttpRequest(request);
+        return outcome.reply && outcome.reply->status == 200;
     } catch (...) {
-        return false; // e.g. no thread could be started: the agent reads as stopped
+        return false; // out of memory, say: the agent reads as stopped
     }
 }
 

@@ -26,6 +26,7 @@ struct CurlLibrary {
     decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
     decltype(&curl_easy_strerror) easyStrerror = nullptr;
     decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+    decltype(&curl_easy_reset) easyReset = nullptr;
 };
 
 template <typename Function> bool bind(void* library, const char* name, Function& function)
@@ -59,7 +60,7 @@ const LoadedCurl& loadedCurl()
               bind(library, "curl_easy_perform", curl.easyPerform) &&
               bind(library, "curl_easy_getinfo", curl.easyGetinfo) &&
               bind(library, "curl_easy_strerror", curl.easyStrerror) &&
-              bind(library, "curl_easy_cleanup", curl.easyCleanup)) ||
+              bind(library, "curl_easy_cleanup", curl.easyCleanup) && bind(library, "curl_easy_reset", curl.easyReset)) ||
             curl.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
             result.failure = "Failed to start the HTTP library";
             return result;
@@ -115,10 +116,17 @@ HttpOutcome perform(const HttpRequest& request)
         return {std::nullopt, std::make_exception_ptr(NetworkError(loaded.failure))};
     }
     const CurlLibrary& library = *loaded.library;
-    CurlHandle curl(library.easyInit(), library.easyCleanup);
+    // One handle per thread, reused: a fresh one costs an allocation round and a
+    // wake-up socket pair on every five-second probe. Its options (which point into
+    // this frame) are cleared when the transfer ends, however it ends.
+    thread_local CurlHandle curl(nullptr, library.easyCleanup);
+    if (!curl) {
+        curl.reset(library.easyInit());
+    }
     if (!curl) {
         return {std::nullopt, std::make_exception_ptr(NetworkError("Failed to start an HTTP request"))};
     }
+    const std::unique_ptr<CURL, decltype(library.easyReset)> clearedAtEnd(curl.get(), library.easyReset);
     Transfer transfer;
     transfer.maxBodyBytes = request.maxBodyBytes;
     char errorText[CURL_ERROR_SIZE] = {};
@@ -127,6 +135,9 @@ HttpOutcome perform(const HttpRequest& request)
     library.easySetopt(handle, CURLOPT_NOSIGNAL, 1L); // we run on our own threads
     library.easySetopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
     library.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    // A connection left open in the thread's handle would hold a descriptor for as
+    // long as the thread lives; requests are seconds apart, so none is kept.
+    library.easySetopt(handle, CURLOPT_FORBID_REUSE, 1L);
     if (!restrictToHttp(library, handle)) {
         return {std::nullopt, std::make_exception_ptr(NetworkError(
                                   "The system's HTTP library cannot limit requests to HTTP and HTTPS"))};
@@ -167,18 +178,21 @@ HttpOutcome perform(const HttpRequest& request)
 
 } // namespace
 
+HttpOutcome performHttpRequest(const HttpRequest& request) noexcept
+{
+    try {
+        return perform(request);
+    } catch (...) {
+        // Running out of memory, say: this transfer's failure, reported like any other.
+        return {std::nullopt, std::current_exception()};
+    }
+}
+
 void startHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> completion)
 {
     (void)loadedCurl(); // on the caller's thread, so no caller's wait includes the loading
     runOnTransferThread([request = std::move(request), completion = std::move(completion)] {
-        HttpOutcome outcome;
-        try {
-            outcome = perform(request);
-        } catch (...) {
-            // Running out of memory, say: this transfer's failure, reported like any other.
-            outcome = {std::nullopt, std::current_exception()};
-        }
-        completion(std::move(outcome));
+        completion(performHttpRequest(request));
     });
 }
 

@@ -41,6 +41,10 @@ struct HttpOutcome {
     bool bodyTooLarge = false;
 };
 
+// Runs `request` on the calling thread to its end, which its timeout bounds. Never
+// throws: a failure is the outcome's error.
+HttpOutcome performHttpRequest(const HttpRequest& request) noexcept;
+
 // Starts `request` on a thread of its own and returns at once. `completion` runs
 // exactly once, on that thread, when the transfer ends; it must own whatever it
 // touches, since the caller may have stopped waiting. Redirects are never followed;

@@ -1,5 +1,7 @@
 #include "AgentErrorAlert.h"
 
+#include "WindowDestroyedElsewhere.h"
+
 #include <QMessageBox>
 
 namespace kestrune::app {
@@ -37,14 +39,20 @@ std::unique_ptr<QMessageBox> makeAgentErrorAlert(const QString& description)
     return box;
 }
 
-void runAgentErrorAlert(const QString& description)
+QMessageBox* openAgentErrorAlert(const QString& description, QObject* context, std::function<void()> answered)
 {
-    const std::unique_ptr<QMessageBox> box = makeAgentErrorAlert(description);
+    // Not exec(): each alert would nest an event loop in the one before, and none
+    // could end, nor release its alert, before every alert opened after it had.
+    QMessageBox* box = makeAgentErrorAlert(description).release();
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    QObject::connect(box, &QDialog::finished, context, [answered = std::move(answered)](int) { answered(); });
     // A tray app has no window of its own in front: bring the alert there.
     box->show();
     box->raise();
     box->activateWindow();
-    box->exec();
+    closeWhenDestroyedElsewhere(box);
+    return box;
 }
 
 } // namespace kestrune::app

@@ -3,9 +3,11 @@
 #include <QString>
 
 #include <exception>
+#include <functional>
 #include <memory>
 
 class QMessageBox;
+class QObject;
 
 namespace kestrune::app {
 
@@ -16,7 +18,8 @@ QString agentErrorDescription(const std::exception_ptr& error);
 // The warning box for a failed agent operation, not yet shown.
 std::unique_ptr<QMessageBox> makeAgentErrorAlert(const QString& description);
 
-// Shows the warning modally and returns once the user has dismissed it.
-void runAgentErrorAlert(const QString& description);
+// Shows the warning as a modal alert and returns it at once. Once the user has
+// dismissed it, `answered` runs (while `context` lives) and the alert deletes itself.
+QMessageBox* openAgentErrorAlert(const QString& description, QObject* context, std::function<void()> answered);
 
 } // namespace kestrune::app

@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QKeySequence>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -34,6 +35,11 @@ constexpr int refreshIntervalMilliseconds = 5000;
 // stopped until the next periodic refresh.
 constexpr int startFollowUpIntervalMilliseconds = 250;
 constexpr int startFollowUpProbes = 12;
+
+QString healthTitle(bool healthy)
+{
+    return healthy ? QStringLiteral("Status: Local agent running") : QStringLiteral("Status: Local agent stopped");
+}
 
 } // namespace
 
@@ -65,7 +71,7 @@ AppDelegate::~AppDelegate()
     // Work still running may finish later; from here on its results are dropped.
     channel.close();
     // Top-level windows have no parent to delete them when the program ends.
-    for (const QPointer<QWidget>& window : openQRWindows) {
+    for (const QPointer<QWidget>& window : openWindows) {
         delete window.data();
     }
 }
@@ -132,13 +138,15 @@ void AppDelegate::setStatusTitle(const QString& title)
     if (statusMenuItem != nullptr) {
         statusMenuItem->setText(title);
     }
+    shownHealth->store(title == healthTitle(true)    ? ShownHealth::running
+                       : title == healthTitle(false) ? ShownHealth::stopped
+                                                     : ShownHealth::neither);
 }
 
 void AppDelegate::showHealth(bool healthy)
 {
     lineAction = 0;
-    setStatusTitle(healthy ? QStringLiteral("Status: Local agent running")
-                           : QStringLiteral("Status: Local agent stopped"));
+    setStatusTitle(healthTitle(healthy));
 }
 
 void AppDelegate::showProbedHealth(bool healthy)
@@ -155,7 +163,7 @@ void AppDelegate::showProbedHealth(bool healthy)
 
 void AppDelegate::refreshStatus()
 {
-    probeHealth([this](bool healthy) { showProbedHealth(healthy); });
+    probeHealth(Delivery::unlessShown, [this](bool healthy) { showProbedHealth(healthy); });
 }
 
 void AppDelegate::refreshAfterAction(quint64 action)
@@ -163,18 +171,25 @@ void AppDelegate::refreshAfterAction(quint64 action)
     if (lineAction > action) {
         return;
     }
-    probeHealth([this, action](bool healthy) {
+    probeHealth(Delivery::unlessShown, [this, action](bool healthy) {
         if (lineAction <= action) {
             showProbedHealth(healthy);
         }
     });
 }
 
-void AppDelegate::probeHealth(std::function<void(bool healthy)> show)
+void AppDelegate::probeHealth(Delivery delivery, std::function<void(bool healthy)> show)
 {
+    // A line that shows health is never held for an action or a start (see
+    // showProbedHealth), so the same answer would change nothing.
+    auto shown = delivery == Delivery::unlessShown ? shownHealth : nullptr;
     BackgroundQueue::shared().run(WorkClass::utility, [isHealthy = probing.isHealthy, manager = manager,
-                                                       channel = channel, show = std::move(show)] {
+                                                       channel = channel, shown = std::move(shown),
+                                                       show = std::move(show)] {
         const bool healthy = isHealthy(*manager);
+        if (shown && shown->load() == (healthy ? ShownHealth::running : ShownHealth::stopped)) {
+            return;
+        }
         channel.post([show, healthy] { show(healthy); });
     });
 }
@@ -185,7 +200,7 @@ void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
     if (!stillUnderWay()) {
         return; // a newer Start, Stop or Restart took over
     }
-    probeHealth([this, action, followUpsLeft, stillUnderWay](bool healthy) {
+    probeHealth(Delivery::always, [this, action, followUpsLeft, stillUnderWay](bool healthy) {
         if (!stillUnderWay()) {
             return;
         }
@@ -263,11 +278,13 @@ void AppDelegate::presentAgentError(quint64 action, const QString& description)
     if (startUnderWay && startUnderWay->action == action) {
         startUnderWay.reset(); // a start that failed brings no agent up
     }
-    const QPointer<AppDelegate> guard(this);
-    runAgentErrorAlert(description); // modal: the event loop runs on meanwhile
-    if (guard) {
-        refreshAfterAction(action);
-    }
+    keepOpenWindow(openAgentErrorAlert(description, this, [this, action] { refreshAfterAction(action); }));
+}
+
+void AppDelegate::keepOpenWindow(QWidget* window)
+{
+    std::erase_if(openWindows, [](const QPointer<QWidget>& open) { return open.isNull(); });
+    openWindows.emplace_back(window);
 }
 
 void AppDelegate::startAgent()
@@ -341,8 +358,7 @@ void AppDelegate::presentNextPairingQR()
     const PendingQR next = pendingQRTexts.front();
     pendingQRTexts.pop_front();
     qrWindow = std::make_unique<QRWindowController>(next.text);
-    std::erase_if(openQRWindows, [](const QPointer<QWidget>& window) { return window.isNull(); });
-    openQRWindows.emplace_back(qrWindow->window());
+    keepOpenWindow(qrWindow->window());
     qrWindow->showWindow();
     refreshAfterAction(next.action);
     if (!pendingQRTexts.empty()) {

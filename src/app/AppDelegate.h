@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -95,8 +96,10 @@ class AppDelegate : public QObject {
         QString text;
     };
 
-    // Probes in the background and hands the answer to `show` on the UI thread.
-    void probeHealth(std::function<void(bool healthy)> show);
+    // Probes in the background and hands the answer to `show` on the UI thread;
+    // unlessShown: not when the status line already shows it.
+    enum class Delivery { always, unlessShown };
+    void probeHealth(Delivery delivery, std::function<void(bool healthy)> show);
     // The refresh that ends `action`; skipped while a newer action's text is up, so
     // that text stays until that action's own refresh.
     void refreshAfterAction(quint64 action);
@@ -114,6 +117,7 @@ class AppDelegate : public QObject {
     // hands it to the agent error alert.
     BackgroundQueue::FailureHandler agentErrorReporter(const QString& title, quint64 action);
     void presentAgentError(quint64 action, const QString& description);
+    void keepOpenWindow(QWidget* window);
     void presentPairingQR(quint64 action, const QString& qrText);
     void presentNextPairingQR();
 
@@ -122,13 +126,18 @@ class AppDelegate : public QObject {
     QAction* statusMenuItem = nullptr;
     QTimer* timer = nullptr;
     HealthProbing probing;
+    // Which health text the status line shows, for the probe threads to read: a
+    // refresh that finds the line right posts nothing, so an idle app's UI thread
+    // wakes for its timer alone.
+    enum class ShownHealth { neither, stopped, running };
+    std::shared_ptr<std::atomic<ShownHealth>> shownHealth = std::make_shared<std::atomic<ShownHealth>>();
     quint64 latestAction = 0; // numbers the actions that set an interim text
     quint64 lineAction = 0;   // the action whose interim text is up; 0: the health is
     std::optional<StartUnderWay> startUnderWay;
     QElapsedTimer followUpClock; // since the start under way finished its work
     std::unique_ptr<QRWindowController> qrWindow;
-    // Every QR window still open: they outlive their controllers, not the program.
-    std::vector<QPointer<QWidget>> openQRWindows;
+    // Every QR window and alert still open: they outlive their makers, not the program.
+    std::vector<QPointer<QWidget>> openWindows;
     std::deque<PendingQR> pendingQRTexts; // answers waiting for their window
 
     // A menu cannot have a QObject parent; the tray icon only refers to it.

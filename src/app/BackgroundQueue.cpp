@@ -17,6 +17,10 @@ namespace {
 
 // More than anyone clicks through in the time an action takes; idle threads expire.
 constexpr int maxThreadsPerPool = 16;
+// An idle pool hands work to its threads in turn, so every thread that a burst of
+// probes started would otherwise be woken by the five-second refresh before it had
+// idled long enough to end: one probe thread is kept, the others end.
+constexpr int probeThreadExpiryMilliseconds = 8000;
 
 QThreadPool* makePool(QThread::Priority priority)
 {
@@ -47,6 +51,7 @@ void runToEnd(const std::function<void()>& work, const BackgroundQueue::FailureH
 BackgroundQueue::BackgroundQueue()
     : utility_(makePool(QThread::LowPriority)), userInitiated_(makePool(QThread::NormalPriority))
 {
+    utility_->setExpiryTimeout(probeThreadExpiryMilliseconds);
 }
 
 BackgroundQueue& BackgroundQueue::shared()

@@ -1,6 +1,7 @@
 #include "QRWindowController.h"
 
 #include "BlockTextView.h"
+#include "WindowDestroyedElsewhere.h"
 
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -105,6 +106,7 @@ void QRWindowController::showWindow()
     // other applications (unless QT_MAC_SET_RAISE_PROCESS=0 is set).
     window_->raise();
     window_->activateWindow();
+    closeWhenDestroyedElsewhere(window_);
 }
 
 } // namespace kestrune::app

@@ -12,8 +12,9 @@ namespace kestrune {
 // (each passed as one argument, no shell) to its end and returns its standard output,
 // decoded strictly as UTF-8 (invalid output reads as empty) and untrimmed.
 //
-// The child gets /dev/null as standard input and no descriptor but 0-2. Both output
-// streams are drained while it runs, so any amount of output is collected whole.
+// The child gets /dev/null as standard input, no descriptor but 0-2, and every
+// signal at its default disposition. Both output streams are drained while it runs,
+// so any amount of output is collected whole.
 //
 // Throws std::system_error when the child cannot be started, and
 // KestruneError::processFailed when it ends with a non-zero status or by a signal:

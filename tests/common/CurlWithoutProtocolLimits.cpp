@@ -13,5 +13,6 @@ CURLcode curl_easy_setopt(CURL*, CURLoption option, ...)
 CURLcode curl_easy_perform(CURL*) { return CURLE_OK; }
 CURLcode curl_easy_getinfo(CURL*, CURLINFO, ...) { return CURLE_OK; }
 const char* curl_easy_strerror(CURLcode) { return ""; }
+void curl_easy_reset(CURL*) {}
 void curl_easy_cleanup(CURL*) {}
 }
