@@ -46,7 +46,11 @@ QRWindowController::QRWindowController(const QString& qrText)
     auto* textView = new BlockTextView(qrText, qrFont(), window);
     // The window is the text's frame: a bevel inside it would cost its strokes on every paint.
     textView->setFrameShape(QFrame::NoFrame);
-    textView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Scroll bars only where there is something to scroll, as macOS's transient
+    // scrollers do (Qt ignores an always-on policy there). Each paint of a shown one
+    // costs the UI thread waits on Qt's fill helper threads, which on a busy machine
+    // wait for a processor.
+    textView->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     textView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
     auto* layout = new QVBoxLayout(window);
