@@ -23,7 +23,6 @@ void setAbsorbedFailureReporter(AbsorbedFailureReporter reporter) noexcept;
 // Hands "<tool> <arguments...> <outcome>" (say, "failed: " and the tool's own message)
 // to the installed reporter, if any.
 void reportAbsorbedFailure(const std::string& tool, const std::vector<std::string>& arguments,
-                           const std::string& outcome,
-                           AbsorbedSeverity severity = AbsorbedSeverity::failure) noexcept;
+                           const std::string& outcome, AbsorbedSeverity severity = AbsorbedSeverity::failure) noexcept;
 
 } // namespace kestrune

@@ -6,9 +6,9 @@
 #include "agent/StateDirectoryLock.h"
 #include "support/AtomicWrite.h"
 #include "support/KestruneError.h"
+#include "support/PathJoin.h"
 #include "support/ProcessRunner.h"
 #include "support/TextEncoding.h"
-#include "support/PathJoin.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

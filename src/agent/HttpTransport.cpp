@@ -60,7 +60,8 @@ const LoadedCurl& loadedCurl()
               bind(library, "curl_easy_perform", curl.easyPerform) &&
               bind(library, "curl_easy_getinfo", curl.easyGetinfo) &&
               bind(library, "curl_easy_strerror", curl.easyStrerror) &&
-              bind(library, "curl_easy_cleanup", curl.easyCleanup) && bind(library, "curl_easy_reset", curl.easyReset)) ||
+              bind(library, "curl_easy_cleanup", curl.easyCleanup) &&
+              bind(library, "curl_easy_reset", curl.easyReset)) ||
             curl.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
             result.failure = "Failed to start the HTTP library";
             return result;
@@ -139,8 +140,8 @@ HttpOutcome perform(const HttpRequest& request)
     // long as the thread lives; requests are seconds apart, so none is kept.
     library.easySetopt(handle, CURLOPT_FORBID_REUSE, 1L);
     if (!restrictToHttp(library, handle)) {
-        return {std::nullopt, std::make_exception_ptr(NetworkError(
-                                  "The system's HTTP library cannot limit requests to HTTP and HTTPS"))};
+        return {std::nullopt, std::make_exception_ptr(
+                                  NetworkError("The system's HTTP library cannot limit requests to HTTP and HTTPS"))};
     }
     library.easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
     library.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);

@@ -3,8 +3,8 @@
 #include "agent/AbsorbedFailures.h"
 #include "agent/LaunchAgentDefinition.h"
 #include "agent/ProgramConstants.h"
-#include "support/ProcessRunner.h"
 #include "support/PathJoin.h"
+#include "support/ProcessRunner.h"
 
 #include <unistd.h>
 
@@ -31,7 +31,8 @@ void reportAbsorbed(const std::vector<std::string>& arguments, const std::except
 } // namespace
 
 LaunchdServiceManager::LaunchdServiceManager(std::string launchctlPath, const std::string& launchAgentsDirectory)
-    : launchctlPath_(std::move(launchctlPath)), propertyListPath_(joinPath(launchAgentsDirectory, std::string(launchdLabel) + ".plist"))
+    : launchctlPath_(std::move(launchctlPath)),
+      propertyListPath_(joinPath(launchAgentsDirectory, std::string(launchdLabel) + ".plist"))
 {
 }
 

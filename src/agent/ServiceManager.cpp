@@ -13,7 +13,8 @@ std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment&
     case ServiceManagerKind::systemd: {
         // Where the user manager looks for the user's own units when it shares the
         // app's environment; the backend asks the manager first.
-        const std::string configHome = environment.configHomeDirectory.value_or(joinPath(environment.homeDirectory, ".config"));
+        const std::string configHome =
+            environment.configHomeDirectory.value_or(joinPath(environment.homeDirectory, ".config"));
         return std::make_shared<SystemdServiceManager>(environment.systemctlPath, environment.homeDirectory,
                                                        joinPath(configHome, "systemd/user"));
     }

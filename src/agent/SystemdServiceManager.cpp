@@ -4,8 +4,8 @@
 #include "agent/ProgramConstants.h"
 #include "agent/SystemdUnitDefinition.h"
 #include "agent/UnitSearchPath.h"
-#include "support/ProcessRunner.h"
 #include "support/PathJoin.h"
+#include "support/ProcessRunner.h"
 
 #include <optional>
 

@@ -196,7 +196,9 @@ void AppDelegate::probeHealth(Delivery delivery, std::function<void(bool healthy
 
 void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
 {
-    const auto stillUnderWay = [this, action] { return startUnderWay && startUnderWay->action == action; };
+    const auto stillUnderWay = [this, action] {
+        return startUnderWay && startUnderWay->action == action;
+    };
     if (!stillUnderWay()) {
         return; // a newer Start, Stop or Restart took over
     }
@@ -216,9 +218,9 @@ void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
         } else {
             // A port that accepts and never answers makes each probe wait out its
             // deadline: the time is measured, not assumed.
-            qCWarning(agentLog).noquote() << "The agent did not answer its health probe within" << seconds
-                                          << "s of starting; its log may tell why:"
-                                          << QString::fromStdString(manager->logPath());
+            qCWarning(agentLog).noquote()
+                << "The agent did not answer its health probe within" << seconds
+                << "s of starting; its log may tell why:" << QString::fromStdString(manager->logPath());
         }
         // "Running" is news whatever the line says; "stopped" waits for the refresh
         // of a pairing fetch whose text is up.

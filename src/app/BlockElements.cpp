@@ -57,7 +57,9 @@ Part singlePart(char16_t c, int& inkPercent)
 
 void fillPart(QPainter& painter, const Part& part, const QRect& cell, const QColor& ink)
 {
-    const auto at = [](int eighths, int length) { return (eighths * length + 4) / 8; };
+    const auto at = [](int eighths, int length) {
+        return (eighths * length + 4) / 8;
+    };
     painter.fillRect(cell.left() + at(part.left, cell.width()), cell.top() + at(part.top, cell.height()),
                      at(part.right, cell.width()) - at(part.left, cell.width()),
                      at(part.bottom, cell.height()) - at(part.top, cell.height()), ink);

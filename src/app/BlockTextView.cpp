@@ -43,7 +43,9 @@ void BlockTextView::findGrids()
     bool inGrid = false;
     for (QTextBlock line = document()->begin(); line.isValid(); line = line.next()) {
         const QString text = line.text();
-        const auto any = [&](bool (*test)(QChar)) { return std::any_of(text.begin(), text.end(), test); };
+        const auto any = [&](bool (*test)(QChar)) {
+            return std::any_of(text.begin(), text.end(), test);
+        };
         const bool gridLine = !text.isEmpty() && !any([](QChar c) { return c != u' ' && !isBlockElement(c); });
         if (gridLine && !inGrid) {
             grids_.push_back({line.blockNumber(), 0, false, false});
@@ -157,8 +159,9 @@ void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& 
         const QPoint rowOrigin = origin + QPoint(0, row * cell.height());
         const auto from = std::clamp<qsizetype>(selectionStart - line.position(), 0, text.size());
         const auto to = std::clamp<qsizetype>(selectionEnd - line.position(), from, text.size());
-        painter.fillRect(QRect(rowOrigin + QPoint(from * cell.width(), 0), QSize((to - from) * cell.width(), cell.height())),
-                         palette().color(QPalette::Highlight));
+        painter.fillRect(
+            QRect(rowOrigin + QPoint(from * cell.width(), 0), QSize((to - from) * cell.width(), cell.height())),
+            palette().color(QPalette::Highlight));
         const auto paintCells = [&](qsizetype first, qsizetype end, QPalette::ColorRole ink) {
             paintBlockElements(painter, QStringView(text).sliced(first, end - first),
                                rowOrigin + QPoint(first * cell.width(), 0), cell, palette().color(ink));

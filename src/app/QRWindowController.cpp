@@ -46,9 +46,8 @@ QRWindowController::QRWindowController(const QString& qrText)
     auto* textView = new BlockTextView(qrText, qrFont(), window);
     // The window is the text's frame: a bevel inside it would cost its strokes on every paint.
     textView->setFrameShape(QFrame::NoFrame);
-    // Scroll bars only where there is something to scroll, as macOS's transient
-    // scrollers do (Qt ignores an always-on policy there). Each paint of a shown one
-    // costs the UI thread waits on Qt's fill helper threads, which on a busy machine
+    // Scroll bars only where there is something to scroll: each paint of a shown one
+    // makes the UI thread wait on Qt's fill helper threads, which on a busy machine
     // wait for a processor.
     textView->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     textView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
