@@ -7,11 +7,9 @@ outside, for drivers that run without a window manager (python3-xlib).
     screen.close(window)              # as a window manager closes it: WM_DELETE_WINDOW
     screen.destroy(window)            # destroyed by another client (xdotool's windowclose)
 
-As a command: x_windows.py count|close|destroy TITLE (close and destroy act on all).
 `xdotool windowclose` destroys the window rather than asking its program to close it.
 """
 
-import sys
 
 from Xlib import X, display, protocol
 
@@ -46,19 +44,3 @@ class Screen:
         window.destroy()
         self.display.sync()
 
-
-def main(argv):
-    if len(argv) != 3 or argv[1] not in ("count", "close", "destroy"):
-        print("usage: x_windows.py count|close|destroy TITLE", file=sys.stderr)
-        return 2
-    screen = Screen()
-    windows = screen.windows(argv[2])
-    if argv[1] == "count":
-        print(len(windows))
-    for window in windows if argv[1] != "count" else []:
-        getattr(screen, argv[1])(window)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))

@@ -85,9 +85,7 @@ expected="QR-Code:halvenix-pair:v1?device=$HALVENIX_DEVICE_ID&token=$HALVENIX_RE
 scans() { id=$(window 'Kestrune Pairing QR') && import -window "$id" "$shot" && [ "$(zbarimg -q "$shot")" = "$expected" ]; }
 failed=()
 for font in "DejaVu Sans Mono" "Liberation Mono" "Noto Sans Mono" Hack "Fira Code" Inconsolata "JetBrains Mono"; do
-    printf '<?xml version="1.0"?><!DOCTYPE fontconfig SYSTEM "fonts.dtd"><fontconfig><alias binding="strong">
-        <family>monospace</family><prefer><family>%s</family></prefer></alias>
-        <include>/etc/fonts/fonts.conf</include></fontconfig>\n' "$font" >"$work/fonts.conf"
+    sed "s/DejaVu Sans Mono/$font/" "$(dirname "$0")/monospace-dejavu.conf" >"$work/fonts.conf"
     for scale in 100 125 150 175 200 250; do
         row="$font at $scale %" shot="$shots/pairing-qr-${font// /-}-$scale.png"
         FONTCONFIG_FILE=$work/fonts.conf QT_SCALE_FACTOR=$((scale / 100)).$((scale % 100)) "$show_qr" <"$work/qr.txt" >"$work/shown" 2>/dev/null &

@@ -11,7 +11,7 @@ mkdir -p "$work/etc/xdg/autostart" && cp "$entry" "$work/etc/xdg/autostart/"
 units() {
     rm -rf "$work/units" && mkdir "$work/units"
     env -u XDG_CONFIG_HOME HOME="$work/home" XDG_CONFIG_DIRS="$work/etc/xdg" PATH="$bin:$PATH" \
-        /lib/systemd/user-generators/systemd-xdg-autostart-generator "$work/units" "$work/units" "$work/units"
+        /usr/lib/systemd/user-generators/systemd-xdg-autostart-generator "$work/units" "$work/units" "$work/units"
     find "$work/units" -name '*.service' -path '*.wants/*' -printf '%f\n'
 }
 [ "$(units)" = "app-app.halvenix.kestrune@autostart.service" ] || { echo "FAIL: at login: $(units)"; exit 1; }
