@@ -30,40 +30,14 @@ namespace kestrune::app {
 namespace {
 
 constexpr int refreshIntervalMilliseconds = 5000;
-// After a start the agent may need a moment to listen on its port: probe again
-// this often, this many times at most, until it answers, instead of showing it
-// stopped until the next periodic refresh.
-constexpr int startFollowUpIntervalMilliseconds = 250;
-constexpr int startFollowUpProbes = 12;
-
-QString healthTitle(bool healthy)
-{
-    return healthy ? QStringLiteral("Status: Local agent running") : QStringLiteral("Status: Local agent stopped");
-}
 
 } // namespace
 
 AppDelegate::AppDelegate() : AppDelegate(kestrune::AgentManager()) {}
 
 AppDelegate::AppDelegate(kestrune::AgentManager agentManager, QObject* parent)
-    : AppDelegate(std::move(agentManager), HealthProbing(), parent)
+    : QObject(parent), manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))), channel(this)
 {
-}
-
-AppDelegate::AppDelegate(kestrune::AgentManager agentManager, HealthProbing healthProbing, QObject* parent)
-    : QObject(parent), manager(std::make_shared<const kestrune::AgentManager>(std::move(agentManager))),
-      probing(std::move(healthProbing)), channel(this)
-{
-    if (!probing.isHealthy) {
-        probing.isHealthy = [](const kestrune::AgentManager& agent) {
-            return agent.isAgentHealthy();
-        };
-    }
-    if (!probing.afterFollowUpInterval) {
-        probing.afterFollowUpInterval = [this](std::function<void()> followUp) {
-            QTimer::singleShot(startFollowUpIntervalMilliseconds, this, std::move(followUp));
-        };
-    }
 }
 
 AppDelegate::~AppDelegate()
@@ -133,137 +107,79 @@ void AppDelegate::applicationDidFinishLaunching()
     timer->start();
 }
 
-void AppDelegate::setStatusTitle(const QString& title)
-{
-    if (statusMenuItem != nullptr) {
-        statusMenuItem->setText(title);
-    }
-    shownHealth->store(title == healthTitle(true)    ? ShownHealth::running
-                       : title == healthTitle(false) ? ShownHealth::stopped
-                                                     : ShownHealth::neither);
-}
-
-void AppDelegate::showHealth(bool healthy)
-{
-    lineAction = 0;
-    setStatusTitle(healthTitle(healthy));
-}
-
-void AppDelegate::showProbedHealth(bool healthy)
-{
-    // An agent that was just started may not listen yet, and a first run may spend
-    // seconds provisioning: "stopped" would be false. The start says what happens.
-    if (!healthy && startUnderWay) {
-        lineAction = startUnderWay->action;
-        setStatusTitle(QStringLiteral("Status: ") + startUnderWay->title);
-        return;
-    }
-    showHealth(healthy);
-}
-
 void AppDelegate::refreshStatus()
 {
-    probeHealth(Delivery::unlessShown, [this](bool healthy) { showProbedHealth(healthy); });
+    follow(StatusLine::refresh());
 }
 
-void AppDelegate::refreshAfterAction(quint64 action)
+void AppDelegate::follow(const StatusLine::Next& next)
 {
-    if (lineAction > action) {
+    if (statusMenuItem != nullptr) {
+        statusMenuItem->setText(QString::fromStdString(statusLine.text())); // unchanged, it signals nothing
+    }
+    if (next.settled) {
+        logSettledStart(*next.settled);
+    }
+    if (!next.probe) {
         return;
     }
-    probeHealth(Delivery::unlessShown, [this, action](bool healthy) {
-        if (lineAction <= action) {
-            showProbedHealth(healthy);
-        }
-    });
-}
-
-void AppDelegate::probeHealth(Delivery delivery, std::function<void(bool healthy)> show)
-{
-    // A line that shows health is never held for an action or a start (see
-    // showProbedHealth), so the same answer would change nothing.
-    auto shown = delivery == Delivery::unlessShown ? shownHealth : nullptr;
-    BackgroundQueue::shared().run(WorkClass::utility, [isHealthy = probing.isHealthy, manager = manager,
-                                                       channel = channel, shown = std::move(shown),
-                                                       show = std::move(show)] {
-        const bool healthy = isHealthy(*manager);
-        if (shown && shown->load() == (healthy ? ShownHealth::running : ShownHealth::stopped)) {
-            return;
-        }
-        channel.post([show, healthy] { show(healthy); });
-    });
-}
-
-void AppDelegate::probeAndShowStatus(quint64 action, int followUpsLeft)
-{
-    const auto stillUnderWay = [this, action] {
-        return startUnderWay && startUnderWay->action == action;
-    };
-    if (!stillUnderWay()) {
-        return; // a newer Start, Stop or Restart took over
+    if (next.delay.count() == 0) {
+        issueProbe(*next.probe);
+    } else {
+        QTimer::singleShot(next.delay, this, [this, request = *next.probe] { issueProbe(request); });
     }
-    probeHealth(Delivery::always, [this, action, followUpsLeft, stillUnderWay](bool healthy) {
-        if (!stillUnderWay()) {
-            return;
-        }
-        if (!healthy && followUpsLeft > 0) {
-            probing.afterFollowUpInterval(
-                [this, action, followUpsLeft] { probeAndShowStatus(action, followUpsLeft - 1); });
-            return;
-        }
-        startUnderWay.reset();
-        const double seconds = static_cast<double>(followUpClock.elapsed()) / 1000.0;
-        if (healthy) {
-            qCInfo(agentLog).noquote() << "The agent answers its health probe," << seconds << "s after starting";
-        } else {
-            // A port that accepts and never answers makes each probe wait out its
-            // deadline: the time is measured, not assumed.
-            qCWarning(agentLog).noquote()
-                << "The agent did not answer its health probe within" << seconds
-                << "s of starting; its log may tell why:" << QString::fromStdString(manager->logPath());
-        }
-        // "Running" is news whatever the line says; "stopped" waits for the refresh
-        // of a pairing fetch whose text is up.
-        if (healthy || lineAction <= action) {
-            showHealth(healthy);
-        }
-    });
 }
 
-quint64 AppDelegate::beginAction(const QString& title)
+void AppDelegate::issueProbe(const StatusLine::ProbeRequest& request)
+{
+    const std::optional<ProbeTicket> ticket = statusLine.issue(request);
+    if (!ticket) {
+        return;
+    }
+    BackgroundQueue::shared().run(
+        WorkClass::utility, [this, manager = manager, channel = channel, gate = statusLine.gate(), ticket = *ticket] {
+            const bool healthy = manager->isAgentHealthy();
+            if (gate->shouldPost(ticket, healthy)) {
+                channel.post([this, ticket, healthy] {
+                    follow(statusLine.answered(ticket, healthy, StatusLine::Clock::now()));
+                });
+            }
+        });
+}
+
+void AppDelegate::logSettledStart(const StatusLine::StartSettled& settled) const
+{
+    const double seconds = static_cast<double>(settled.after.count()) / 1000.0;
+    if (settled.answered) {
+        qCInfo(agentLog).noquote() << "The agent answers its health probe," << seconds << "s after starting";
+    } else {
+        // A port that accepts and never answers makes each probe wait out its
+        // deadline: the time is measured, not assumed.
+        qCWarning(agentLog).noquote() << "The agent did not answer its health probe within" << seconds
+                                      << "s of starting; its log may tell why:"
+                                      << QString::fromStdString(manager->logPath());
+    }
+}
+
+quint64 AppDelegate::beginAction(StatusLine::ActionKind kind, const QString& title)
 {
     qCInfo(agentLog).noquote() << title;
-    setStatusTitle(QStringLiteral("Status: ") + title);
-    lineAction = ++latestAction;
-    return lineAction;
+    const quint64 action = statusLine.actionBegan(kind, title.toStdString());
+    follow({});
+    return action;
 }
 
-void AppDelegate::runAgentAction(const QString& title, AgentWork work, AgentOutcome outcome)
+void AppDelegate::runAgentAction(const QString& title, AgentWork work, StatusLine::ActionKind kind)
 {
-    const quint64 action = beginAction(title);
-    // A newer Start, Stop or Restart ends whatever the last start awaited.
-    startUnderWay.reset();
-    if (outcome == AgentOutcome::startsAgent) {
-        startUnderWay = StartUnderWay{action, title};
-    }
+    const quint64 action = beginAction(kind, title);
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
         [this, manager = manager, channel = channel, work = std::move(work), title, action] {
             work(*manager);
             qCInfo(agentLog).noquote() << title << "done";
-            channel.post([this, action] { finishAction(action); });
+            channel.post([this, action] { follow(statusLine.actionDone(action, StatusLine::Clock::now())); });
         },
         agentErrorReporter(title, action));
-}
-
-void AppDelegate::finishAction(quint64 action)
-{
-    if (startUnderWay && startUnderWay->action == action) {
-        followUpClock.start();
-        probeAndShowStatus(action, startFollowUpProbes);
-    } else {
-        refreshAfterAction(action);
-    }
 }
 
 BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter(const QString& title, quint64 action)
@@ -277,10 +193,9 @@ BackgroundQueue::FailureHandler AppDelegate::agentErrorReporter(const QString& t
 
 void AppDelegate::presentAgentError(quint64 action, const QString& description)
 {
-    if (startUnderWay && startUnderWay->action == action) {
-        startUnderWay.reset(); // a start that failed brings no agent up
-    }
-    keepOpenWindow(openAgentErrorAlert(description, this, [this, action] { refreshAfterAction(action); }));
+    statusLine.actionFailed(action);
+    keepOpenWindow(
+        openAgentErrorAlert(description, this, [this, action] { follow(statusLine.alertAnswered(action)); }));
 }
 
 void AppDelegate::keepOpenWindow(QWidget* window)
@@ -298,7 +213,7 @@ void AppDelegate::startAgent()
             agent.writeLaunchAgent();
             agent.start();
         },
-        AgentOutcome::startsAgent);
+        StatusLine::ActionKind::startsAgent);
 }
 
 void AppDelegate::stopAgent()
@@ -320,14 +235,14 @@ void AppDelegate::restartAgent()
             agent.writeLaunchAgent();
             agent.start();
         },
-        AgentOutcome::startsAgent);
+        StatusLine::ActionKind::startsAgent);
 }
 
 void AppDelegate::showPairingQR()
 {
     // Neither starts nor stops the agent: a start's follow-ups go on meanwhile.
     const QString title = QStringLiteral("Preparing pairing QR...");
-    const quint64 action = beginAction(title);
+    const quint64 action = beginAction(StatusLine::ActionKind::pairing, title);
     BackgroundQueue::shared().run(
         WorkClass::userInitiated,
         [this, manager = manager, channel = channel, title, action] {
@@ -362,7 +277,7 @@ void AppDelegate::presentNextPairingQR()
     qrWindow = std::make_unique<QRWindowController>(next.text);
     keepOpenWindow(qrWindow->window());
     qrWindow->showWindow();
-    refreshAfterAction(next.action);
+    follow(statusLine.actionDone(next.action, StatusLine::Clock::now()));
     if (!pendingQRTexts.empty()) {
         QTimer::singleShot(0, this, &AppDelegate::presentNextPairingQR);
     }
