@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <numeric>
 #include <system_error>
@@ -71,13 +72,15 @@ TEST(ProcessRunner, OutputIsUntrimmedAndTheMessageIsTheTrimmedErrorElseOutput)
 // close no descriptors: no stranger ever holds a pipe's write end (the reader would
 // then wait for it to end), and no descriptor leaks into a child (a leak into this
 // process is the fault-injection tests' to show). This process's standard input is a
-// file and it holds an inheritable descriptor of its own: the children see neither.
+// file, it holds an inheritable descriptor of its own and it ignores a signal: the
+// children see none of them.
 TEST(ProcessRunner, ParallelRunsBesideAForeignSpawnerLeakNothing)
 {
     TemporaryDirectory directory;
     writeFile(directory / "input", "not for the child");
     const int savedInput = ::dup(STDIN_FILENO);
     ::dup2(::open((directory / "input").c_str(), O_RDONLY), STDIN_FILENO);
+    std::signal(SIGUSR1, SIG_IGN);
     std::jthread stranger([] { // each shell leaves a sleep behind that keeps what it inherited
         for (int i = 0; i < 300; ++i) {
             EXPECT_EQ(std::system("/bin/sleep 4 >/dev/null 2>&1 &"), 0);
@@ -92,10 +95,15 @@ TEST(ProcessRunner, ParallelRunsBesideAForeignSpawnerLeakNothing)
                 EXPECT_LT(steady_clock::now() - begin, 2s);
             }
             EXPECT_EQ(runProcess("/bin/readlink", {"/proc/self/fd/0"}), "/dev/null\n");
+            // Signals 1 to 31: glibc's spawn leaves its own two above them ignored, and
+            // the child's C library takes those back.
+            const std::string ignored = runProcess("/bin/sed", {"-n", "s/^SigIgn:\t//p", "/proc/self/status"});
+            EXPECT_EQ(std::stoull(ignored, nullptr, 16) & 0x7fffffff, 0u) << ignored;
         });
     }
     runners.clear();
     ::dup2(savedInput, STDIN_FILENO);
+    std::signal(SIGUSR1, SIG_DFL);
 }
 
 TEST(TextEncoding, ZshReadsBackEveryByte)
