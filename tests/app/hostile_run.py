@@ -107,19 +107,23 @@ def watch(seconds):
             fail("the status line turned running while the agent had not answered for 2 s")
 
 
-# With the alerts answered and one refresh period later, the status line tells the truth.
-def settle():
-    for _ in range(8):
+# With the alerts answered and the agent's answer steady, the status line tells the
+# truth within one refresh period and one probe's wait (and the tray's poll).
+def settle(within=5 + 2 + 0.5):
+    close_all(ALERT)
+    begun = steady = time.monotonic()
+    watch(0.1)
+    while seen[-1][2] != (RUNNING if seen[-1][1] else STOPPED):
+        up = seen[-1][1]
+        watch(0.1)
         close_all(ALERT)
-        watch(0.3)
-        up = healthy()
-        watch(5.5)
+        if seen[-1][1] != up:
+            steady = time.monotonic()
         if app.poll() is not None:
             fail(f"the app ended with status {app.returncode}")
-        if not screen.windows(ALERT) and healthy() == up and tray.status() == (RUNNING if up else STOPPED):
-            break
-    else:
-        fail(f"the status line reads '{tray.status()}' while the agent {'answers' if up else 'does not'}")
+        if time.monotonic() - steady > within or time.monotonic() - begun > 60:
+            fail(f"the status line reads '{seen[-1][2]}' {time.monotonic() - steady:.1f} s after the agent "
+                 f"{'answered' if seen[-1][1] else 'stopped answering'}")
     if any(pid != manager_pid() for pid in agents()):
         fail(f"agents {agents()}, the manager's {manager_pid()}")
 
