@@ -22,7 +22,7 @@ class OutputAccumulator {
 
   private:
     std::string bytes_;
-    std::array<char, 64 * 1024> buffer_; // one pipe's worth: a read rarely returns more
+    std::array<char, std::size_t{64} * 1024> buffer_; // one pipe's worth: a read rarely returns more
 };
 
 } // namespace kestrune

@@ -5,7 +5,6 @@
 #include "QRWindowController.h"
 #include "agent/ProgramConstants.h"
 #include "common/AgentFixture.h"
-#include "support/TextEncoding.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -19,10 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 using namespace kestrune;
 using namespace kestrune::testkit;
@@ -112,19 +110,15 @@ TEST_F(AppDelegateTest, EachPairingQRKeepsItsWindowUntilTheProgramEnds)
 
 TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped)
 {
-    // A launchctl that records its call, then waits while the gate file exists.
-    TemporaryDirectory tools;
-    writeFile(tools / "gate", "");
-    writeScript(tools / "launchctl",
-                "cd " + shellQuote(tools.path()) + " && echo >> calls; while [ -e gate ]; do sleep 0.05; done\n");
-    environment_.launchctlPath = tools / "launchctl";
+    const std::string gate = fixture_.home() + "/gate"; // launchctl waits while it exists
+    writeFile(gate, "");
+    fixture_.holdLaunchctl("bootout", gate);
     launch();
     for (int round = 0; round < 3; ++round) {
         delegate_->stopAgent();
     }
-    EXPECT_TRUE(waitUntil([&] {
-        return std::filesystem::exists(tools / "calls") && readFile(tools / "calls").size() == 3;
-    })) << "actions were serialised";
+    EXPECT_TRUE(waitUntil([&] { return std::ranges::count(fixture_.launchctlCalls(), '\n') == 3; }))
+        << "actions were serialised";
     delegate_->refreshStatus();
     EXPECT_TRUE(waitUntil([&] { return status() == stopped; })) << "the probe waited behind the actions";
     // What quitting waits for.
@@ -133,7 +127,7 @@ TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped
     delegate_->showPairingQR();
     delegate_->startAgent();
     delegate_.reset();
-    std::filesystem::remove(tools / "gate");
+    std::filesystem::remove(gate);
     EXPECT_TRUE(app::BackgroundQueue::shared().waitForDone(60000));
     QCoreApplication::processEvents(); // delivers whatever the late work posted
 }
