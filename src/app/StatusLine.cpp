@@ -10,21 +10,23 @@ using Purpose = ProbeTicket::Purpose;
 const std::string runningText = "Status: Local agent running";
 const std::string stoppedText = "Status: Local agent stopped";
 
-// How long after the n-th follow-up (counted from 0) the next one comes, or none
-// when it was the last. The agent usually listens within tens of milliseconds of
-// its start, so the first quarter second is probed often; then every quarter second
-// for about three seconds in all, as a slow first start may take.
-std::optional<std::chrono::milliseconds> followUpDelay(int made)
+// How long after a follow-up the next one comes, `elapsed` after the start's work
+// ended; none once the follow-ups are over. The agent usually listens within tens of
+// milliseconds, so the first quarter second is probed often; then every quarter
+// second, up to three seconds in all, so that a port that accepts and never answers
+// holds the start's text for three seconds and one probe's wait, not a probe's wait
+// per follow-up.
+std::optional<std::chrono::milliseconds> followUpDelay(std::chrono::milliseconds elapsed)
 {
-    constexpr int quickFollowUps = 10;
-    constexpr int slowFollowUps = 11;
-    if (made < quickFollowUps) {
-        return 25ms;
+    if (elapsed >= 3000ms) {
+        return std::nullopt;
     }
-    if (made < quickFollowUps + slowFollowUps) {
-        return 250ms;
-    }
-    return std::nullopt;
+    return elapsed < 250ms ? 25ms : 250ms;
+}
+
+std::chrono::milliseconds since(StatusLine::Clock::time_point then, StatusLine::Clock::time_point now)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now - then);
 }
 
 StatusLine::Next probe(const StatusLine::ProbeRequest& request, std::chrono::milliseconds delay = 0ms)
@@ -78,11 +80,11 @@ StatusLine::Next StatusLine::refresh()
     return probe({});
 }
 
-StatusLine::Next StatusLine::jobChanged(bool up)
+StatusLine::Next StatusLine::jobChanged(bool up, Clock::time_point now)
 {
     // A start under way follows its agent up already.
-    jobFollowUpsMade_ = up && !start_ ? std::optional<int>(0) : std::nullopt;
-    return probe({jobFollowUpsMade_ ? Purpose::unitFollowUp : Purpose::refresh});
+    jobCameUp_ = up && !start_ ? std::optional<Clock::time_point>(now) : std::nullopt;
+    return probe({jobCameUp_ ? Purpose::unitFollowUp : Purpose::refresh});
 }
 
 StatusLine::Next StatusLine::refreshAfter(std::uint64_t action)
@@ -95,7 +97,7 @@ std::optional<ProbeTicket> StatusLine::issue(const ProbeRequest& request)
     // A refresh for an action is over once a newer action's text is up: that
     // action's own refresh replaces it.
     const bool over = (request.purpose == Purpose::startFollowUp && !(start_ && start_->action == request.action)) ||
-                      (request.purpose == Purpose::unitFollowUp && !jobFollowUpsMade_) ||
+                      (request.purpose == Purpose::unitFollowUp && !jobCameUp_) ||
                       (request.purpose == Purpose::refresh && request.action != 0 && lineAction_ > request.action);
     if (over) {
         return std::nullopt;
@@ -125,8 +127,8 @@ StatusLine::Next StatusLine::answered(const ProbeTicket& ticket, bool healthy, C
         }
         break;
     case Purpose::unitFollowUp:
-        if (jobFollowUpsMade_) {
-            next = jobFollowUp(stale ? newestHealthy_ : healthy);
+        if (jobCameUp_) {
+            next = jobFollowUp(stale ? newestHealthy_ : healthy, now);
         }
         break;
     }
@@ -140,12 +142,12 @@ StatusLine::Next StatusLine::answered(const ProbeTicket& ticket, bool healthy, C
 StatusLine::Next StatusLine::startFollowUp(bool healthy, Clock::time_point now)
 {
     if (!healthy) {
-        if (const auto delay = followUpDelay(start_->followUpsMade++)) {
+        if (const auto delay = followUpDelay(since(start_->workDone, now))) {
             return probe({Purpose::startFollowUp, start_->action}, *delay);
         }
     }
     const std::uint64_t action = start_->action;
-    const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_->workDone);
+    const std::chrono::milliseconds after = since(start_->workDone, now);
     start_.reset();
     Next next;
     next.settled = StartSettled{healthy, after};
@@ -157,15 +159,15 @@ StatusLine::Next StatusLine::startFollowUp(bool healthy, Clock::time_point now)
     return next;
 }
 
-StatusLine::Next StatusLine::jobFollowUp(bool healthy)
+StatusLine::Next StatusLine::jobFollowUp(bool healthy, Clock::time_point now)
 {
     showProbedHealth(healthy);
     if (!healthy) {
-        if (const auto delay = followUpDelay((*jobFollowUpsMade_)++)) {
+        if (const auto delay = followUpDelay(since(*jobCameUp_, now))) {
             return probe({Purpose::unitFollowUp}, *delay);
         }
     }
-    jobFollowUpsMade_.reset();
+    jobCameUp_.reset();
     return {};
 }
 

@@ -19,7 +19,7 @@ namespace kestrune::app {
 //   it. When its work ends (or the alert for its failure is answered) the line is
 //   refreshed, unless a newer action's text is up: that action's own refresh follows.
 // - After a Start or Restart, the agent may need a moment to listen on its port: it
-//   is probed again (followUpDelays) until it answers or the follow-ups run out. From
+//   is probed again, often at first, until it answers or three seconds passed. From
 //   the click until then, no answer shows it stopped: the start's text shows instead.
 //   A newer Start, Stop or Restart ends the follow-ups; Show Pairing QR does not.
 // - Answers apply in the order in which they were measured: one older than an answer
@@ -64,7 +64,7 @@ class StatusLine {
     // The periodic refresh.
     static Next refresh();
     // The service manager says the agent's job changed; `up`: it runs, or is starting.
-    Next jobChanged(bool up);
+    Next jobChanged(bool up, Clock::time_point now);
 
     // Numbers a probe as it is issued; none when what it was for is over.
     std::optional<ProbeTicket> issue(const ProbeRequest& request);
@@ -74,13 +74,12 @@ class StatusLine {
     struct StartUnderWay {
         std::uint64_t action;
         std::string title;
-        int followUpsMade = 0;
         Clock::time_point workDone{};
     };
 
     static Next refreshAfter(std::uint64_t action);
     Next startFollowUp(bool healthy, Clock::time_point now);
-    Next jobFollowUp(bool healthy);
+    Next jobFollowUp(bool healthy, Clock::time_point now);
     void showProbedHealth(bool healthy);
     void showHealth(bool healthy);
     void showText(const std::string& text, std::uint64_t action);
@@ -89,7 +88,7 @@ class StatusLine {
     std::uint64_t latestAction_ = 0;
     std::uint64_t lineAction_ = 0; // the action whose text is up; 0 when the health is
     std::optional<StartUnderWay> start_;
-    std::optional<int> jobFollowUpsMade_; // while a job that came up is followed up
+    std::optional<Clock::time_point> jobCameUp_; // while a job that came up is followed up
     std::uint64_t probesIssued_ = 0;
     std::uint64_t newestDelivered_ = 0;
     bool newestHealthy_ = false;

@@ -68,7 +68,7 @@ class Player {
         } else if (what == "tick") {
             follow(StatusLine::refresh());
         } else if (what == "job") {
-            follow(line_.jobChanged(which == "up"));
+            follow(line_.jobChanged(which == "up", now_));
         } else if (what == "measure" || what == "answer") {
             if (line_.gate()->shouldPost(issued_.at(probe - 1), health == "running")) {
                 posted_.push_back({issued_.at(probe - 1), health == "running"});
