@@ -2,21 +2,47 @@
 
 #include "BlockElements.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QTextDocumentFragment>
 #include <QTextLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
 
 namespace kestrune::app {
 
-BlockTextView::BlockTextView(const QString& text, const QFont& font, QWidget* parent) : QTextEdit(parent)
+namespace {
+
+// What the view shows: QTextDocument breaks lines at CR LF and at a lone CR too, and
+// keeps them only as breaks.
+QString withLineFeeds(QString text)
+{
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+}
+
+// Whether the widget may have another device pixel ratio after an event of this type:
+// its window moved to another screen, or (from Qt 6.6 on) its screen's ratio changed.
+bool mayChangePixelRatio(QEvent::Type type)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+    if (type == QEvent::DevicePixelRatioChange) {
+        return true;
+    }
+#endif
+    return type == QEvent::ScreenChangeInternal;
+}
+
+} // namespace
+
+BlockTextView::BlockTextView(const QString& text, const QFont& font, QWidget* parent)
+    : QTextEdit(parent), text_(withLineFeeds(text)), givenFont_(font)
 {
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -31,7 +57,9 @@ BlockTextView::BlockTextView(const QString& text, const QFont& font, QWidget* pa
     document()->setDocumentMargin(2);
     QTextCursor cursor(document());
     cursor.beginEditBlock();
-    cursor.insertText(text);
+    // Each character one position, each line end one block break: positions in the
+    // document are indexes into text_.
+    cursor.insertText(text_);
     findGrids();
     fitGridsToPixels();
     cursor.endEditBlock();
@@ -62,6 +90,82 @@ void BlockTextView::findGrids()
     std::erase_if(grids_, [](const Grid& grid) { return !grid.hasBlockElement; });
 }
 
+bool BlockTextView::event(QEvent* event)
+{
+    if (mayChangePixelRatio(event->type())) {
+        refit();
+    }
+    return QTextEdit::event(event);
+}
+
+void BlockTextView::changeEvent(QEvent* event)
+{
+    QTextEdit::changeEvent(event); // the document takes the font first
+    if (event->type() == QEvent::FontChange) {
+        refit();
+    }
+}
+
+void BlockTextView::keyPressEvent(QKeyEvent* event)
+{
+    // Shift does not matter: plus is Shift + = on many layouts.
+    const Qt::KeyboardModifiers modifiers = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    if ((event->modifiers() & modifiers) == Qt::ControlModifier) {
+        switch (event->key()) {
+        case Qt::Key_Plus:
+        case Qt::Key_Equal:
+            zoomTo(zoomSteps_ + 1);
+            return;
+        case Qt::Key_Minus:
+            zoomTo(zoomSteps_ - 1);
+            return;
+        case Qt::Key_0:
+            zoomTo(0);
+            return;
+        default:
+            break;
+        }
+    }
+    QTextEdit::keyPressEvent(event);
+}
+
+void BlockTextView::wheelEvent(QWheelEvent* event)
+{
+    if ((event->modifiers() & Qt::ControlModifier) == 0) {
+        wheelAngle_ = 0;
+        QTextEdit::wheelEvent(event);
+        return;
+    }
+    // Whole steps only: QTextEdit would zoom a fine-grained wheel by fractions of a
+    // point, and zooming back would not come back to the font given.
+    wheelAngle_ += event->angleDelta().y();
+    const int steps = wheelAngle_ / QWheelEvent::DefaultDeltasPerStep;
+    wheelAngle_ -= steps * QWheelEvent::DefaultDeltasPerStep;
+    if (steps != 0) {
+        zoomTo(zoomSteps_ + steps);
+    }
+    event->accept();
+}
+
+void BlockTextView::zoomTo(int steps)
+{
+    if (givenFont_.pointSizeF() + steps < 1) {
+        return;
+    }
+    zoomSteps_ = steps;
+    QFont zoomed = givenFont_;
+    zoomed.setPointSizeF(givenFont_.pointSizeF() + steps);
+    setFont(zoomed); // the grids are fitted again (changeEvent)
+}
+
+void BlockTextView::refit()
+{
+    // Each fit lays the document out again.
+    if (fittedFont_ != font() || fittedPixelRatio_ != devicePixelRatioF()) {
+        fitGridsToPixels();
+    }
+}
+
 QSize BlockTextView::cellSize(const Grid& grid) const
 {
     const qreal width = QFontMetricsF(font()).horizontalAdvance(u' ') * devicePixelRatioF();
@@ -74,6 +178,7 @@ QSize BlockTextView::cellSize(const Grid& grid) const
 
 void BlockTextView::fitGridsToPixels()
 {
+    fittedFont_ = font();
     fittedPixelRatio_ = devicePixelRatioF();
     const QFontMetricsF metrics(font());
     const qreal spaceWidth = metrics.horizontalAdvance(u' ');
@@ -102,10 +207,6 @@ void BlockTextView::fitGridsToPixels()
 
 void BlockTextView::paintEvent(QPaintEvent* event)
 {
-    // The window moved to a screen of another pixel ratio.
-    if (fittedPixelRatio_ != devicePixelRatioF()) {
-        fitGridsToPixels();
-    }
     // The text layout draws the text above, between and below the grids, a stretch
     // at a time; the grids are painted here, on the background the viewport filled in.
     const QRect dirty = event->rect();
@@ -130,20 +231,30 @@ void BlockTextView::paintEvent(QPaintEvent* event)
 
 QRectF BlockTextView::gridArea(const Grid& grid) const
 {
-    const QTextLayout* firstLine = document()->findBlockByNumber(grid.firstLine).layout();
+    const QTextBlock firstLine = document()->findBlockByNumber(grid.firstLine);
+    // Lays the text out down to the grid if it is not yet: Qt lays a long text out a
+    // step at a time, and the steps after the first wait for the event loop.
+    const QRectF block = document()->documentLayout()->blockBoundingRect(firstLine);
+    const QTextLine line = firstLine.layout()->lineAt(0);
+    if (!line.isValid()) {
+        return {};
+    }
     const QPointF scroll(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    // The block's top, not its line's: a line of fixed height starts above its block.
-    const QPointF topLeft = firstLine->position() + QPointF(firstLine->lineAt(0).x(), 0) - scroll;
     const QSize cell = cellSize(grid);
-    return {topLeft, QSizeF(firstLine->lineAt(0).textLength() * cell.width(), grid.lineCount * cell.height()) /
-                         fittedPixelRatio_};
+    // The block's top, not its line's: a line of fixed height starts above its block.
+    return {block.topLeft() + QPointF(line.x(), 0) - scroll,
+            QSizeF(line.textLength() * cell.width(), grid.lineCount * cell.height()) / fittedPixelRatio_};
 }
 
 void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& dirty) const
 {
+    const QRectF area = gridArea(grid);
+    if (area.isNull()) {
+        return;
+    }
     // From here on the painter works in device pixels, and the grid starts on one.
     const QTransform toDevice = painter.deviceTransform();
-    const QPoint origin = toDevice.map(gridArea(grid).topLeft()).toPoint();
+    const QPoint origin = toDevice.map(area.topLeft()).toPoint();
     painter.save();
     painter.setWorldTransform(toDevice.inverted());
     const QSize cell = cellSize(grid);
@@ -175,8 +286,11 @@ void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& 
 
 QMimeData* BlockTextView::createMimeDataFromSelection() const
 {
+    // Not the document's plain text: that turns no-break spaces into spaces and
+    // Unicode line and paragraph separators into line feeds.
+    const QTextCursor cursor = textCursor();
     auto* data = new QMimeData;
-    data->setText(textCursor().selection().toPlainText());
+    data->setText(text_.mid(cursor.selectionStart(), cursor.selectionEnd() - cursor.selectionStart()));
     return data;
 }
 

@@ -56,8 +56,11 @@ QRWindowController::QRWindowController(const QString& qrText)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(textView);
 
+    // Centred, and no larger than the screen's free area: 680 by 520 is taller than
+    // a 1366 by 768 screen at 150 % (910 by 512).
     QRect geometry(0, 0, windowWidth, windowHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        geometry.setSize(geometry.size().boundedTo(screen->availableGeometry().size()));
         geometry.moveCenter(screen->availableGeometry().center());
     }
     window->resize(geometry.size());

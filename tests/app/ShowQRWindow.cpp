@@ -1,23 +1,24 @@
 #include "QRWindowController.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QFontInfo>
+#include <QFontMetricsF>
 #include <QTextEdit>
 #include <QTextStream>
 
 // Shows the pairing QR window for the text on standard input, until killed, so a
 // script can take its picture from the X server. Prints the font family the window
-// resolved, on a line, and then what Select All and Copy put on the clipboard.
+// resolved and, on the next line, the width of a space in device pixels in that font
+// zoomed by the whole steps given as the argument: the width the code's modules must
+// have once the window is zoomed so.
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     kestrune::app::QRWindowController controller(QTextStream(stdin).readAll());
-    QTextEdit* view = controller.textView();
-    view->selectAll();
-    view->copy();
-    view->moveCursor(QTextCursor::Start);
-    QTextStream(stdout) << QFontInfo(view->font()).family() << '\n' << QGuiApplication::clipboard()->text();
+    QFont font = controller.textView()->font();
+    font.setPointSizeF(font.pointSizeF() + (argc > 1 ? QString(argv[1]).toInt() : 0));
+    QTextStream(stdout) << QFontInfo(font).family() << '\n'
+                        << qRound(QFontMetricsF(font).horizontalAdvance(u' ') * application.devicePixelRatio()) << '\n';
     controller.showWindow();
     return QApplication::exec();
 }

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The built program on a real X server (run under xvfb-run): the notice while no
-# tray host runs, one instance per user, and a QR window that scans whatever the
-# monospace font and the display scale.
+# tray host runs, one instance per user, and a QR window that fits its screen and
+# scans, in modules of the size called for, whatever the monospace font, the display
+# scale and the zoom.
 #   desktop_test.sh <kestrune> <QR window program> <stand-in agent> <screenshot folder>
 set -euo pipefail
 app=$1 show_qr=$2 agent=$3 shots=$4
@@ -15,7 +16,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 wait_for() { # seconds, command...
-    for _ in $(seq $(($1 * 10))); do "${@:2}" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1
+    local end=$((SECONDS + $1)); until "${@:2}" >/dev/null 2>&1; do ((SECONDS < end)) || return 1; sleep 0.1; done
 }
 window() { xdotool search --onlyvisible --name "^$1\$"; }
 icons() { for w in $(xdotool search --onlyvisible --class trayer); do xwininfo -tree -id "$w"; done |
@@ -25,8 +26,7 @@ icon_at() { xwininfo -root -tree | awk '/"kestrune": \("kestrune"/ { split($NF, 
 notice='Kestrune needs a system tray'
 
 # No tray host: the notice, and no icon.
-"$app" &
-first=$!
+"$app" & first=$!
 wait_for 15 window "$notice" || fail "no notice window without a tray host"
 import -window "$(window "$notice")" "$shots/no-tray-notice.png"
 
@@ -39,15 +39,13 @@ mkdir -m 700 "$work/run2" && cp "$work/run/kestrune.lock" "$work/run2/" && touch
 XDG_RUNTIME_DIR=$work/run2 timeout 3 "$app" 2>/dev/null || fail "a start beside a claim a minute old ran on (status $?)"
 
 # A tray host appears: the first instance's icon docks, once, and the notice closes.
-trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 &
-tray=$!
+trayer --edge top --align right --widthtype request --height 28 --SetDockType true >/dev/null 2>&1 & tray=$!
 wait_for 15 one_icon || fail "$(icons) icons docked, not 1"
 wait_for 5 eval '! window "$notice"' || fail "the notice stayed open"
 
 # A killed instance's claim goes to exactly one of two starts at the same moment;
 # the other leaves with status 0.
-kill -KILL "$first"
-wait "$first" || true
+kill -KILL "$first" && wait "$first" || true
 for _ in 1 2; do "$app" & done
 sleep 3
 [ "$(jobs -rp | wc -l)" = 2 ] || fail "not the tray host and one instance but $(jobs -rp | wc -l) jobs run"
@@ -75,24 +73,42 @@ for run in $(seq 20); do
 done
 
 # The QR window, pictured with each monospace font that desktops ship made the
-# desktop's own and at each display scale, decodes to the payload the agent encoded;
-# the window took that font, and Select All, Copy gives back the agent's text whole.
+# desktop's own and at each display scale; and zoomed two whole steps in (keys) or out
+# (wheel), after a login banner of 300 lines, on a 1366 by 768 screen at 150 %. The
+# window lies on the screen and took the font; scrolled to its end, it shows the code,
+# which decodes to the payload the agent encoded, in modules as wide as a space at that
+# font, size and scale in device pixels (as the window's program measures a space).
+# (The unit tests check what a copy gives back.)
 export HALVENIX_DEVICE_ID=dev-3f1c2a9e7b4d4e2a HALVENIX_JWT_SECRET=$(printf '%064d' 0) HALVENIX_RELAY_SERVER_TOKEN=s \
-    HALVENIX_RELAY_CLIENT_TOKEN=Qm9pXr2Lw7Tz_k4Hs8Vd1Nc6Yb3Fg5Ja HALVENIX_RELAY_URL=wss://relay.halvenix.example \
-    HALVENIX_PORT=8765 HALVENIX_ALLOWED_PATHS=/
-"$agent" --print-qr >"$work/qr.txt"
+    HALVENIX_RELAY_CLIENT_TOKEN=Qm9pXr2Lw7Tz_k4Hs8Vd1Nc6Yb3Fg5Ja HALVENIX_RELAY_URL=wss://relay.halvenix.example HALVENIX_PORT=8765 HALVENIX_ALLOWED_PATHS=/
+"$agent" --print-qr >"$work/qr.txt" && { seq -f 'Last login %g' 300; cat "$work/qr.txt"; } >"$work/banner.txt"
 expected="QR-Code:halvenix-pair:v1?device=$HALVENIX_DEVICE_ID&token=$HALVENIX_RELAY_CLIENT_TOKEN&relay=wss%3A%2F%2Frelay.halvenix.example"
-scans() { id=$(window 'Kestrune Pairing QR') && import -window "$id" "$shot" && [ "$(zbarimg -q "$shot")" = "$expected" ]; }
+# The window's picture scans, with finder patterns in runs of 1:1:3:1:1 modules of $1
+# pixels (grep reads all of the picture: with pipefail, a pipe that it ended early fails).
+shows() {
+    echo "its program ended" >"$work/why" && kill -0 "$pid" && timeout 5 import -window "$id" "$shot" &&
+        echo "scanned '$(zbarimg -q "$shot")'" >"$work/why" && grep -qxF "scanned '$expected'" "$work/why" &&
+        echo "no finder pattern in modules of $1 pixels" >"$work/why" && convert "$shot" -threshold 50% -depth 8 gray:- |
+        od -An -v -tx1 -w"$(identify -format %w "$shot")" | sed 's/ 00/#/g; s/ ff/./g' | grep -E "\.#{$1}\.{$1}#{$(($1 * 3))}\.{$1}#{$1}\." >/dev/null
+}
 failed=()
+row() { # font, scale in %, zoom steps, text, X screen (0 is 2048 by 1536, 1 is 1366 by 768), the keys that zoom
+    local name="$1 at $2 %, zoom $3, ${4##*/}, screen $5" shot="$shots/pairing-qr-${1// /-}-$2-$3-${4##*/}-$5.png" id pid X=-1 Y=-1 WIDTH=0 HEIGHT=0 width=0 height=0
+    local -x DISPLAY=${DISPLAY%.*}.$5 FONTCONFIG_FILE=$work/fonts.conf QT_SCALE_FACTOR=$(($2 / 100)).$(($2 % 100))
+    sed "s/DejaVu Sans Mono/$1/" "$(dirname "$0")/monospace-dejavu.conf" >"$work/fonts.conf"
+    "$show_qr" "$3" <"$4" >"$work/shown" 2>/dev/null & pid=$!
+    wait_for 10 window 'Kestrune Pairing QR' && id=$(window 'Kestrune Pairing QR') || { failed+=("$name: no window"); return; }
+    xdotool mousemove --window "$id" 9 9 windowfocus --sync "$id" "${@:6}" key ctrl+End
+    wait_for 10 shows "$(sed -n 2p "$work/shown")" || failed+=("$name: $(cat "$work/why")")
+    eval "$(xdotool getwindowgeometry --shell "$id")" && read -r width height < <(xdotool getdisplaygeometry --screen "$5")
+    ((X >= 0 && Y >= 0 && X + WIDTH <= width && Y + HEIGHT <= height)) || failed+=("$name: the window is not on the screen")
+    [ "$(head -1 "$work/shown")" = "$1" ] || failed+=("$name: the window's font is $(head -1 "$work/shown")")
+    kill $pid 2>/dev/null && wait $pid 2>/dev/null || true
+}
 for font in "DejaVu Sans Mono" "Liberation Mono" "Noto Sans Mono" Hack "Fira Code" Inconsolata "JetBrains Mono"; do
-    sed "s/DejaVu Sans Mono/$font/" "$(dirname "$0")/monospace-dejavu.conf" >"$work/fonts.conf"
-    for scale in 100 125 150 175 200 250; do
-        row="$font at $scale %" shot="$shots/pairing-qr-${font// /-}-$scale.png"
-        FONTCONFIG_FILE=$work/fonts.conf QT_SCALE_FACTOR=$((scale / 100)).$((scale % 100)) "$show_qr" <"$work/qr.txt" >"$work/shown" 2>/dev/null &
-        wait_for 10 scans || failed+=("$row: scanned '$(zbarimg -q "$shot" 2>/dev/null || true)'")
-        [ "$(head -1 "$work/shown")" = "$font" ] || failed+=("$row: the window's font is $(head -1 "$work/shown")")
-        tail -n +2 "$work/shown" | cmp -s - "$work/qr.txt" || failed+=("$row: a copy is not the agent's text")
-        kill $! && wait $! 2>/dev/null || true
-    done
+    for scale in 100 125 150 175 200 250; do row "$font" $scale 0 "$work/qr.txt" 0; done
 done
+row Inconsolata 125 2 "$work/qr.txt" 0 key ctrl+plus ctrl+equal
+row Hack 200 -2 "$work/banner.txt" 0 keydown ctrl click --repeat 2 5 keyup ctrl
+row "Noto Sans Mono" 150 0 "$work/qr.txt" 1
 [ ${#failed[@]} = 0 ] || fail "$(printf '\n  %s' "${failed[@]}")"
