@@ -82,7 +82,7 @@ void paintBlockElement(QPainter& painter, char16_t c, const QRect& cell, const Q
         return;
     }
     QColor shade = ink;
-    shade.setAlphaF(ink.alphaF() * inkPercent / 100);
+    shade.setAlphaF(ink.alphaF() * static_cast<float>(inkPercent) / 100);
     fillPart(painter, part, cell, shade);
 }
 

@@ -268,18 +268,20 @@ void BlockTextView::paintGrid(QPainter& painter, const Grid& grid, const QRect& 
     for (int row = firstRow; row < endRow; ++row, line = line.next()) {
         const QString text = line.text();
         const QPoint rowOrigin = origin + QPoint(0, row * cell.height());
-        const auto from = std::clamp<qsizetype>(selectionStart - line.position(), 0, text.size());
-        const auto to = std::clamp<qsizetype>(selectionEnd - line.position(), from, text.size());
+        // A code line is far shorter than int's range.
+        const int length = static_cast<int>(text.size());
+        const int from = std::clamp(selectionStart - line.position(), 0, length);
+        const int to = std::clamp(selectionEnd - line.position(), from, length);
         painter.fillRect(
             QRect(rowOrigin + QPoint(from * cell.width(), 0), QSize((to - from) * cell.width(), cell.height())),
             palette().color(QPalette::Highlight));
-        const auto paintCells = [&](qsizetype first, qsizetype end, QPalette::ColorRole ink) {
+        const auto paintCells = [&](int first, int end, QPalette::ColorRole ink) {
             paintBlockElements(painter, QStringView(text).sliced(first, end - first),
                                rowOrigin + QPoint(first * cell.width(), 0), cell, palette().color(ink));
         };
         paintCells(0, from, QPalette::Text);
         paintCells(from, to, QPalette::HighlightedText);
-        paintCells(to, text.size(), QPalette::Text);
+        paintCells(to, length, QPalette::Text);
     }
     painter.restore();
 }
