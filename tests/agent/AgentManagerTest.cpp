@@ -1,8 +1,8 @@
 #include "agent/AgentManager.h"
 
 #include "agent/AbsorbedFailures.h"
+#include "agent/SystemdError.h"
 #include "agent/SystemdUnitDefinition.h"
-#include "agent/UnitSearchPath.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
@@ -216,25 +216,38 @@ TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
     EXPECT_EQ(AgentManager(rootHome).logPath(), "/.halvenix/server.log");
 }
 
-// The manager's UnitPath answers, as systemctl prints them: the persistent folder
-// of the user's own units is found whatever comes first and however homes are quoted.
-TEST(SystemdUnit, TheUsersPersistentUnitFolderIsReadFromTheManagersSearchPath)
+// No manager at the address: the unit's path falls back to the app's config folder,
+// Start absorbs and Stop throws systemctl's words, and the watch says once that it
+// cannot reach the manager (routine: the app carries on with its timer), not again
+// on each try that follows.
+TEST(SystemdService, WithoutAManagerStartAbsorbsStopThrowsAndTheWatchReportsOnce)
 {
-    const std::string runtime = "/tmp/rt/systemd/user.control /tmp/rt/systemd/transient /tmp/rt/systemd/user ";
-    const std::string quoted = R"("/h/a b/.config/systemd/user")", unquoted = "/h/a b/.config/systemd/user";
-    // The answer; the folder chosen, or none.
-    const std::tuple<std::string, std::string> rows[] = {
-        {"/h/u/.config/systemd/user.control " + runtime + "/h/u/.config/systemd/user /etc/systemd/user",
-         "/h/u/.config/systemd/user"},
-        {runtime + quoted + " /etc/systemd/user /run/systemd/user", unquoted},
-        {runtime + unquoted + " /etc/systemd/user\n", unquoted},
-        {"/h/a b/run/systemd/transient /h/a b/run/systemd/user " + unquoted, unquoted},
-        {R"("/h/it's \"q\" \$x/.config/systemd/user" /etc/systemd/user)", R"(/h/it's "q" $x/.config/systemd/user)"},
-        {runtime + "/etc/systemd/user /usr/lib/systemd/user", ""},
-    };
-    for (const auto& [answer, folder] : rows) {
-        EXPECT_EQ(userUnitFolder(answer, answer.find("/h/u") == 0 ? "/h/u" : "/h/a b").value_or(""), folder) << answer;
+    AgentFixture fixture;
+    AgentEnvironment environment = fixture.environment();
+    environment.serviceManager = ServiceManagerKind::systemd;
+    environment.systemdBusAddress = "unix:path=/nonexistent/systemd/private";
+    static std::mutex lock; // the watch reports on its thread
+    static std::string reported;
+    setAbsorbedFailureReporter([](AbsorbedSeverity severity, const std::string& message) {
+        const std::lock_guard guard(lock);
+        reported += (severity == AbsorbedSeverity::routine ? "info: " : "") + message + "\n";
+    });
+    const AgentManager manager(environment);
+    const std::string noBus = "Failed to connect to bus: No such file or directory";
+    EXPECT_EQ(manager.launchAgentPath(), fixture.home() + "/.config/systemd/user/app.halvenix.server.service");
+    manager.start();
+    EXPECT_THAT([&] { manager.stop(); }, ThrowsMessage<SystemdError>(StrEq(noBus)));
+    {
+        const auto watch = manager.watchAgentJob([](const AgentJobState&) { ADD_FAILURE() << "told a state"; });
+        while ((std::lock_guard(lock), reported.find("info") == std::string::npos)) {
+            std::this_thread::sleep_for(10ms);
+        }
+        std::this_thread::sleep_for(1s); // three tries more
     }
+    EXPECT_EQ(reported, "systemd user manager: " + noBus + "\nsystemd user manager: " + noBus +
+                            "\ninfo: systemd user manager: cannot be reached to watch app.halvenix.server.service (" +
+                            noBus + "); the agent's status follows it on the periodic refresh alone meanwhile.\n");
+    setAbsorbedFailureReporter(nullptr);
 }
 
 TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)
