@@ -99,9 +99,7 @@ class UnitWatch final : public AgentJobWatch {
             if (!reported) {
                 reported = true;
                 reportAbsorbedFailure("systemd user manager:", {},
-                                      "cannot be reached to watch " + unit_ + " (" + why +
-                                          "); the agent's status follows it on the periodic refresh alone meanwhile.",
-                                      AbsorbedSeverity::routine);
+                                      why + "; the agent's state is not watched meanwhile.", AbsorbedSeverity::routine);
             }
             if (!sleep(nullptr, delay)) {
                 return;

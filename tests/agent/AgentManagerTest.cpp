@@ -1,7 +1,6 @@
 #include "agent/AgentManager.h"
 
 #include "agent/AbsorbedFailures.h"
-#include "agent/SystemdError.h"
 #include "agent/SystemdUnitDefinition.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
@@ -214,40 +213,6 @@ TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
     AgentEnvironment rootHome = AgentFixture().environment(); // a home of "/" makes no doubled slash
     rootHome.homeDirectory = "/";
     EXPECT_EQ(AgentManager(rootHome).logPath(), "/.halvenix/server.log");
-}
-
-// No manager at the address: the unit's path falls back to the app's config folder,
-// Start absorbs and Stop throws systemctl's words, and the watch says once that it
-// cannot reach the manager (routine: the app carries on with its timer), not again
-// on each try that follows.
-TEST(SystemdService, WithoutAManagerStartAbsorbsStopThrowsAndTheWatchReportsOnce)
-{
-    AgentFixture fixture;
-    AgentEnvironment environment = fixture.environment();
-    environment.serviceManager = ServiceManagerKind::systemd;
-    environment.systemdBusAddress = "unix:path=/nonexistent/systemd/private";
-    static std::mutex lock; // the watch reports on its thread
-    static std::string reported;
-    setAbsorbedFailureReporter([](AbsorbedSeverity severity, const std::string& message) {
-        const std::lock_guard guard(lock);
-        reported += (severity == AbsorbedSeverity::routine ? "info: " : "") + message + "\n";
-    });
-    const AgentManager manager(environment);
-    const std::string noBus = "Failed to connect to bus: No such file or directory";
-    EXPECT_EQ(manager.launchAgentPath(), fixture.home() + "/.config/systemd/user/app.halvenix.server.service");
-    manager.start();
-    EXPECT_THAT([&] { manager.stop(); }, ThrowsMessage<SystemdError>(StrEq(noBus)));
-    {
-        const auto watch = manager.watchAgentJob([](const AgentJobState&) { ADD_FAILURE() << "told a state"; });
-        while ((std::lock_guard(lock), reported.find("info") == std::string::npos)) {
-            std::this_thread::sleep_for(10ms);
-        }
-        std::this_thread::sleep_for(1s); // three tries more
-    }
-    EXPECT_EQ(reported, "systemd user manager: " + noBus + "\nsystemd user manager: " + noBus +
-                            "\ninfo: systemd user manager: cannot be reached to watch app.halvenix.server.service (" +
-                            noBus + "); the agent's status follows it on the periodic refresh alone meanwhile.\n");
-    setAbsorbedFailureReporter(nullptr);
 }
 
 TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)
