@@ -1,6 +1,7 @@
 #include "agent/AgentManager.h"
 
 #include "agent/AbsorbedFailures.h"
+#include "agent/SystemdServiceManager.h"
 #include "agent/SystemdUnitDefinition.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
@@ -200,9 +201,14 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     }
 }
 
-// A log path that the manager would drop or refuse is refused, with the reason.
-TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
+// A log path that the manager would drop or refuse is refused, with the reason. The
+// unit goes in the user's persistent folder of the manager's search path: never its
+// runtime one (listed beside the transient one), nor the system's, nor a relative one.
+TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedAndTheUnitGoesInTheUsersOwnFolder)
 {
+    EXPECT_EQ(persistentUserUnitFolder({"/r/systemd/transient", "/r/systemd/user", "/etc/systemd/user",
+                                        "/run/systemd/user", "/usr/systemd/user", "systemd/user", "/h/systemd/user"}),
+              "/h/systemd/user");
     const std::pair<const char*, const char*> rows[] = {
         {"/h/a\nb/x.log", "control character"}, {"/h/J\xf6rg/x.log", "UTF-8"},
         {"/h/../x.log", "\"..\" part"},         {"/h/./x.log", "\".\" or"},

@@ -77,15 +77,14 @@ int failable(Arguments... arguments)
 // backend starts no process: its failures are made real against a real manager.
 std::string run(const std::string& operation, const AgentFixture& fixture)
 {
-    const AgentManager manager = fixture.manager();
     if (operation == "runProcess") { // past a pipe's buffer: a child writing to a pipe nobody reads never ends
         return runProcess("/bin/sh", {"-c", "seq 30000; seq 30000 >&2; echo end"});
     }
     operation == "atomicWrite"        ? atomicWrite("new", fixture.home() + "/file", 0600)
-    : operation == "firstRun"         ? manager.ensureConfigured()
-    : operation == "writeLaunchAgent" ? manager.writeLaunchAgent()
-    : operation == "stop"             ? manager.stop()
-                                      : manager.start();
+    : operation == "firstRun"         ? fixture.manager().ensureConfigured()
+    : operation == "writeLaunchAgent" ? fixture.manager().writeLaunchAgent()
+    : operation == "stop"             ? fixture.manager().stop()
+                                      : fixture.manager().start();
     return {};
 }
 
