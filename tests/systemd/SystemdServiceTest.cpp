@@ -28,11 +28,11 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
     if (usePrivateUserManager(environment); IsSkipped() || HasFailure()) {
         return;
     }
-    // A property of the agent's unit, or of the manager itself when `unit` is empty.
-    const auto property = [](const std::string& name, const char* unit = systemdUnitName) {
-        std::vector<std::string> arguments{"--user", "show", "--value", "-p", name, unit};
-        const std::string value = runProcess("/usr/bin/systemctl", {arguments.begin(), arguments.end() - !*unit});
-        return value.substr(0, value.find('\n'));
+    // The first line of `systemctl --user COMMAND -P PROPERTY <the agent's unit>`.
+    const auto systemctl = [](const std::string& command, const std::string& property = "ActiveState") {
+        const std::string output =
+            runProcess("/usr/bin/systemctl", {"--user", command, "-P", property, systemdUnitName});
+        return output.substr(0, output.find('\n'));
     };
     const auto eventually = [](const std::function<bool()>& condition) { // asked only until it holds
         int tries = 0;
@@ -74,7 +74,7 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
                                {"--user", "--recursive-errors=yes", "verify", agent.launchAgentPath()}));
     agent.start();
     ASSERT_TRUE(eventually([&] { return agent.isAgentHealthy(); })) << readFile(agent.logPath());
-    const std::string variables = '\0' + readFile("/proc/" + property("MainPID") + "/environ");
+    const std::string variables = '\0' + readFile("/proc/" + systemctl("show", "MainPID") + "/environ");
     for (const std::string& variable : {std::string("DEVICE_ID=device $1"), "RELAY_SERVER_TOKEN=" + token,
                                         "ALLOWED_PATHS=" + environment.homeDirectory}) {
         EXPECT_THAT(variables, HasSubstr(std::string("\0HALVENIX_", 10) + variable + '\0'));
@@ -91,24 +91,25 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
         return eventually([&] { return *heard.load() == state; });
     };
     ASSERT_TRUE(hears("active/running"));
-    ::kill(std::stoi(property("MainPID")), SIGKILL);
+    ::kill(std::stoi(systemctl("show", "MainPID")), SIGKILL);
     EXPECT_TRUE(hears("activating/auto-restart"));
     EXPECT_TRUE(hears("active/running"));
     // The app's Start on an unchanged unit makes no reload: the manager stamps the end
     // of every reload (and of nothing else) in this property.
-    const std::string loaded = property("UnitsLoadTimestampMonotonic", "");
+    const std::string stamp = runProcess("/usr/bin/systemctl", {"--user", "show", "-p", "UnitsLoadTimestampMonotonic"});
     agent.writeLaunchAgent();
     agent.start();
-    EXPECT_EQ(property("UnitsLoadTimestampMonotonic", ""), loaded);
+    EXPECT_EQ(runProcess("/usr/bin/systemctl", {"--user", "show", "-p", "UnitsLoadTimestampMonotonic"}), stamp);
 
     // A re-executed manager: the watch, connected again, hears the next kill, and Start
     // restarts the agent through the bus, its job ended as it returns, well before the
     // manager's own restart. Stopped, it stays down but enabled.
     runProcess("/usr/bin/systemctl", {"--user", "daemon-reexec"});
-    ::kill(std::stoi(property("MainPID")), SIGKILL);
+    ::kill(std::stoi(systemctl("show", "MainPID")), SIGKILL);
     EXPECT_TRUE(hears("activating/auto-restart"));
     agent.start();
-    EXPECT_EQ(property("ActiveState"), "active");
+    EXPECT_EQ(systemctl("show"), "active");
     agent.stop();
-    EXPECT_EQ(property("ActiveState") + "/" + property("UnitFileState"), "inactive/enabled");
+    // The manager keeps a unit file's state until it reloads: the file is asked.
+    EXPECT_EQ(systemctl("show") + "/" + systemctl("is-enabled"), "inactive/enabled");
 }
