@@ -30,9 +30,8 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
     }
     // The first line of `systemctl --user COMMAND -P PROPERTY <the agent's unit>`.
     const auto systemctl = [](const std::string& command, const std::string& property = "ActiveState") {
-        const std::string output =
-            runProcess("/usr/bin/systemctl", {"--user", command, "-P", property, systemdUnitName});
-        return output.substr(0, output.find('\n'));
+        const std::string out = runProcess("/usr/bin/systemctl", {"--user", command, "-P", property, systemdUnitName});
+        return out.substr(0, out.find('\n'));
     };
     const auto eventually = [](const std::function<bool()>& condition) { // asked only until it holds
         int tries = 0;
@@ -82,18 +81,15 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
     EXPECT_THAT(readFile(agent.logPath()), HasSubstr("listening on 127.0.0.1:8765"));
 
     // Killed, it is heard down and, once the manager restarts it, up. Each state waited
-    // for lasts until the test's next step.
+    // for lasts until the test's next step, so the last one told is enough.
     std::atomic heard = std::make_shared<const std::string>(); // the state last told, as "active/running"
     const auto watch = agent.watchAgentJob([&](const AgentJobState& state) {
         heard = std::make_shared<const std::string>(state.activeState + "/" + state.subState);
     });
-    const auto hears = [&](const std::string& state) {
-        return eventually([&] { return *heard.load() == state; });
-    };
-    ASSERT_TRUE(hears("active/running"));
+    ASSERT_TRUE(eventually([&] { return *heard.load() == "active/running"; }));
     ::kill(std::stoi(systemctl("show", "MainPID")), SIGKILL);
-    EXPECT_TRUE(hears("activating/auto-restart"));
-    EXPECT_TRUE(hears("active/running"));
+    EXPECT_TRUE(eventually([&] { return *heard.load() == "activating/auto-restart"; }));
+    EXPECT_TRUE(eventually([&] { return *heard.load() == "active/running"; }));
     // The app's Start on an unchanged unit makes no reload: the manager stamps the end
     // of every reload (and of nothing else) in this property.
     const std::string stamp = runProcess("/usr/bin/systemctl", {"--user", "show", "-p", "UnitsLoadTimestampMonotonic"});
@@ -103,13 +99,17 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
 
     // A re-executed manager: the watch, connected again, hears the next kill, and Start
     // restarts the agent through the bus, its job ended as it returns, well before the
-    // manager's own restart. Stopped, it stays down but enabled.
+    // manager's own restart.
     runProcess("/usr/bin/systemctl", {"--user", "daemon-reexec"});
     ::kill(std::stoi(systemctl("show", "MainPID")), SIGKILL);
-    EXPECT_TRUE(hears("activating/auto-restart"));
+    EXPECT_TRUE(eventually([&] { return *heard.load() == "activating/auto-restart"; }));
     agent.start();
     EXPECT_EQ(systemctl("show"), "active");
+    // Stop returns once its job has ended, here a second after the agent did, and leaves
+    // the unit enabled (the manager keeps a file's state until it reloads: the file is asked).
+    std::filesystem::create_directory(agent.launchAgentPath() + ".d");
+    writeFile(agent.launchAgentPath() + ".d/slow.conf", "[Service]\nExecStopPost=/bin/sleep 1\n");
+    runProcess("/usr/bin/systemctl", {"--user", "daemon-reload"});
     agent.stop();
-    // The manager keeps a unit file's state until it reloads: the file is asked.
     EXPECT_EQ(systemctl("show") + "/" + systemctl("is-enabled"), "inactive/enabled");
 }
