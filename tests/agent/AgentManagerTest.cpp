@@ -207,7 +207,7 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
 TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedAndTheUnitGoesInTheUsersOwnFolder)
 {
     EXPECT_EQ(persistentUserUnitFolder({"/r/systemd/transient", "/r/systemd/user", "/etc/systemd/user",
-                                        "/run/systemd/user", "/usr/systemd/user", "systemd/user", "/h/systemd/user"}),
+                                        "/run/systemd/user", "/usr/systemd/user", "h/systemd/user", "/h/systemd/user"}),
               "/h/systemd/user");
     const std::pair<const char*, const char*> rows[] = {
         {"/h/a\nb/x.log", "control character"}, {"/h/J\xf6rg/x.log", "UTF-8"},
