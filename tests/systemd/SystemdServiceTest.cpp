@@ -9,7 +9,7 @@
 
 #include <signal.h>
 
-#include <atomic>
+#include <mutex>
 #include <thread>
 
 using namespace kestrune;
@@ -56,13 +56,12 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
     // tries it makes in a second.
     environment.systemdBusAddress = "unix:path=/nonexistent/systemd/private";
     const AgentManager lost(environment);
-    const std::string noBus = "Failed to connect to bus: No such file or directory",
-                      line = "systemd user manager: " + noBus;
+    const std::string why = "Failed to connect to bus: No such file or directory", log = "systemd user manager: " + why;
     EXPECT_EQ(lost.launchAgentPath(), *environment.configHomeDirectory + "/systemd/user/" + systemdUnitName);
     lost.start();
-    EXPECT_THAT([&] { lost.stop(); }, ThrowsMessage<SystemdError>(noBus));
+    EXPECT_THAT([&] { lost.stop(); }, ThrowsMessage<SystemdError>(why));
     std::this_thread::sleep_for((lost.watchAgentJob([](auto&) { ADD_FAILURE(); }), std::chrono::seconds(1)));
-    EXPECT_EQ(absorbed, line + "\n" + line + "\ninfo: " + line + "; the agent's state is not watched meanwhile.\n");
+    EXPECT_EQ(absorbed, log + "\n" + log + "\ninfo: " + log + "; the agent's state is not watched meanwhile.\n");
     // A manager without the unit refuses in its own words.
     EXPECT_THAT([&] { agent.stop(); }, ThrowsMessage<SystemdError>("Failed to stop app.halvenix.server.service: "
                                                                    "Unit app.halvenix.server.service not loaded."));
@@ -82,14 +81,16 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
 
     // Killed, it is heard down and, once the manager restarts it, up. Each state waited
     // for lasts until the test's next step, so the last one told is enough.
-    std::atomic heard = std::make_shared<const std::string>(); // the state last told, as "active/running"
+    std::mutex mutex;
+    std::string heard; // the state last told, as "active/running"
     const auto watch = agent.watchAgentJob([&](const AgentJobState& state) {
-        heard = std::make_shared<const std::string>(state.activeState + "/" + state.subState);
+        const std::lock_guard guard(mutex);
+        heard = state.activeState + "/" + state.subState;
     });
-    ASSERT_TRUE(eventually([&] { return *heard.load() == "active/running"; }));
+    ASSERT_TRUE(eventually([&] { return std::lock_guard(mutex), heard == "active/running"; }));
     ::kill(std::stoi(systemctl("show", "MainPID")), SIGKILL);
-    EXPECT_TRUE(eventually([&] { return *heard.load() == "activating/auto-restart"; }));
-    EXPECT_TRUE(eventually([&] { return *heard.load() == "active/running"; }));
+    EXPECT_TRUE(eventually([&] { return std::lock_guard(mutex), heard == "activating/auto-restart"; }));
+    EXPECT_TRUE(eventually([&] { return std::lock_guard(mutex), heard == "active/running"; }));
     // The app's Start on an unchanged unit makes no reload: the manager stamps the end
     // of every reload (and of nothing else) in this property.
     const std::string stamp = runProcess("/usr/bin/systemctl", {"--user", "show", "-p", "UnitsLoadTimestampMonotonic"});
@@ -102,7 +103,7 @@ TEST(SystemdService, TheRealUserManagerRunsRestartsStopsAndIsWatched)
     // manager's own restart.
     runProcess("/usr/bin/systemctl", {"--user", "daemon-reexec"});
     ::kill(std::stoi(systemctl("show", "MainPID")), SIGKILL);
-    EXPECT_TRUE(eventually([&] { return *heard.load() == "activating/auto-restart"; }));
+    EXPECT_TRUE(eventually([&] { return std::lock_guard(mutex), heard == "activating/auto-restart"; }));
     agent.start();
     EXPECT_EQ(systemctl("show"), "active");
     // Stop returns once its job has ended, here a second after the agent did, and leaves
