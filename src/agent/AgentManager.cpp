@@ -197,9 +197,9 @@ void AgentManager::stop() const
     serviceManager_->stop();
 }
 
-std::unique_ptr<AgentJobWatch> AgentManager::watchAgentJob(AgentJobStateChanged changed) const
+std::unique_ptr<AgentJobWatch> AgentManager::watchAgentJob(const AgentJobStateChanged& changed) const
 {
-    return serviceManager_->watchJob(std::move(changed));
+    return serviceManager_->watchJob(changed);
 }
 
 bool AgentManager::isAgentHealthy() const noexcept

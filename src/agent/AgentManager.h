@@ -93,7 +93,7 @@ class AgentManager {
     // after every (re)connection to the manager and on every change. Does not block.
     // nullptr where the service manager has no events to watch (launchd). Throws
     // std::system_error when the thread or its wake pipe cannot be made.
-    std::unique_ptr<AgentJobWatch> watchAgentJob(AgentJobStateChanged changed) const;
+    std::unique_ptr<AgentJobWatch> watchAgentJob(const AgentJobStateChanged& changed) const;
 
     // True only when the health endpoint answered 200 in time. Never throws.
     bool isAgentHealthy() const noexcept;

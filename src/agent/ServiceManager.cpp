@@ -7,7 +7,7 @@
 
 namespace kestrune {
 
-std::unique_ptr<AgentJobWatch> ServiceManager::watchJob(AgentJobStateChanged) const
+std::unique_ptr<AgentJobWatch> ServiceManager::watchJob(const AgentJobStateChanged&) const
 {
     return nullptr;
 }

@@ -45,7 +45,7 @@ class ServiceManager {
 
     // Starts a watch that tells `changed` the job's state as it changes, or returns
     // nullptr where the manager offers no such events (launchd).
-    virtual std::unique_ptr<AgentJobWatch> watchJob(AgentJobStateChanged changed) const;
+    virtual std::unique_ptr<AgentJobWatch> watchJob(const AgentJobStateChanged& changed) const;
 };
 
 // The backend the environment names, with its definition in the user's folder for it.

@@ -31,7 +31,7 @@ class SystemdServiceManager final : public ServiceManager {
     // Stops the unit and waits for that job to end. Throws SystemdError.
     void stop() const override;
     // Follows the unit's ActiveState and SubState over a connection of its own.
-    std::unique_ptr<AgentJobWatch> watchJob(AgentJobStateChanged changed) const override;
+    std::unique_ptr<AgentJobWatch> watchJob(const AgentJobStateChanged& changed) const override;
 
   private:
     std::optional<std::string> busAddress_;

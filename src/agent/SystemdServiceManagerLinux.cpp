@@ -121,9 +121,9 @@ void SystemdServiceManager::stop() const
     runUnitJob(bus.get(), "StopUnit", "stop", systemdUnitName, jobLimit);
 }
 
-std::unique_ptr<AgentJobWatch> SystemdServiceManager::watchJob(AgentJobStateChanged changed) const
+std::unique_ptr<AgentJobWatch> SystemdServiceManager::watchJob(const AgentJobStateChanged& changed) const
 {
-    return watchUnit(busAddress_, systemdUnitName, std::move(changed));
+    return watchUnit(busAddress_, systemdUnitName, changed);
 }
 
 } // namespace kestrune

@@ -30,7 +30,7 @@ void SystemdServiceManager::stop() const
     throw SystemdError(unavailable);
 }
 
-std::unique_ptr<AgentJobWatch> SystemdServiceManager::watchJob(AgentJobStateChanged) const
+std::unique_ptr<AgentJobWatch> SystemdServiceManager::watchJob(const AgentJobStateChanged&) const
 {
     return nullptr;
 }
