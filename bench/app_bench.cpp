@@ -266,7 +266,6 @@ void useServiceManager(AgentEnvironment& environment, const std::string& scratch
 {
     if (std::getenv("PRIVATE_USER_MANAGER") != nullptr) {
         environment.serviceManager = ServiceManagerKind::systemd;
-        environment.systemctlPath = systemctlPath;
         environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config";
         return;
     }

@@ -16,6 +16,9 @@ int main()
         manager.ensureConfigured();
         manager.writeLaunchAgent();
         manager.start();
+        const auto watch = manager.watchAgentJob([](const kestrune::AgentJobState& state) {
+            std::printf("%s/%s\n", state.activeState.c_str(), state.subState.c_str());
+        });
         std::printf("%s\n%d\n%s\n", manager.launchCommand().c_str(), manager.isAgentHealthy() ? 1 : 0,
                     manager.pairingQROutput().c_str());
         manager.stop();

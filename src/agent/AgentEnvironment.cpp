@@ -74,7 +74,6 @@ AgentEnvironment AgentEnvironment::current()
     }
     environment.serviceManager = kestrune::serviceManagerKind;
     environment.launchctlPath = kestrune::launchctlPath;
-    environment.systemctlPath = kestrune::systemctlPath;
     environment.shellPath = kestrune::shellPath;
     environment.provisionURL = kestrune::provisionURL;
     environment.healthURL = kestrune::healthURL;

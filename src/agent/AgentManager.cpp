@@ -10,6 +10,7 @@
 #include "support/ProcessRunner.h"
 #include "support/TextEncoding.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <string_view>
 
 namespace kestrune {
 
@@ -31,6 +33,30 @@ bool somethingExistsAt(const std::string& path)
 {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0;
+}
+
+// True when `path` is a regular file (a link does not count) with exactly `mode` and `text`.
+bool fileHolds(const std::string& path, const std::string& text, mode_t mode)
+{
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    struct stat status {};
+    bool same = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & 07777) == mode &&
+                status.st_size == static_cast<off_t>(text.size());
+    std::string held(same ? text.size() + 1 : 0, '\0'); // one byte more: a file that grew meanwhile differs
+    std::size_t got = 0;
+    while (same && got < held.size()) {
+        const ssize_t read = ::read(descriptor, held.data() + got, held.size() - got);
+        if (read <= 0) {
+            same = read == 0;
+            break;
+        }
+        got += static_cast<std::size_t>(read);
+    }
+    ::close(descriptor);
+    return same && std::string_view(held.data(), got) == text;
 }
 
 // One exchange between a waiting caller and a completion that may come too late:
@@ -153,9 +179,12 @@ std::string AgentManager::launchCommand() const
 void AgentManager::writeLaunchAgent() const
 {
     const std::string path = serviceManager_->definitionPath();
+    const std::string text = serviceManager_->definitionText({environment_.shellPath, launchCommand(), logPath_});
+    if (serviceManager_->keepsUnchangedDefinition() && fileHolds(path, text, privateFileMode)) {
+        return;
+    }
     std::filesystem::create_directories(std::filesystem::path(path).parent_path()); // throws naming the folder
-    atomicWrite(serviceManager_->definitionText({environment_.shellPath, launchCommand(), logPath_}), path,
-                privateFileMode);
+    atomicWrite(text, path, privateFileMode);
 }
 
 void AgentManager::start() const
@@ -166,6 +195,11 @@ void AgentManager::start() const
 void AgentManager::stop() const
 {
     serviceManager_->stop();
+}
+
+std::unique_ptr<AgentJobWatch> AgentManager::watchAgentJob(const AgentJobStateChanged& changed) const
+{
+    return serviceManager_->watchJob(changed);
 }
 
 bool AgentManager::isAgentHealthy() const noexcept

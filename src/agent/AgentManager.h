@@ -28,13 +28,14 @@ struct AgentTimings {
 struct AgentEnvironment {
     std::string homeDirectory;
     std::optional<std::string> configHomeDirectory; // none: the home's .config
-    std::optional<std::string> resourcesDirectory; // none: the bundle directory's Contents/Resources
+    std::optional<std::string> resourcesDirectory;  // none: the bundle directory's Contents/Resources
     std::string bundleDirectory;
     // A hand-built environment drives launchd unless it says otherwise; current()
     // takes the build's choice.
     ServiceManagerKind serviceManager = ServiceManagerKind::launchd;
     std::string launchctlPath;
-    std::string systemctlPath;
+    // The systemd user manager's D-Bus address; none: as `systemctl --user` finds it.
+    std::optional<std::string> systemdBusAddress;
     std::string shellPath;
     std::string provisionURL;
     std::string healthURL;
@@ -75,7 +76,9 @@ class AgentManager {
     // (missing agent or shell, provisioning) or the platform's error.
     void ensureConfigured() const;
 
-    // Writes the service manager's job definition whole, creating its folder.
+    // Writes the service manager's job definition whole, creating its folder. A
+    // systemd unit that already holds the text, with mode 0600, is left untouched, so
+    // that the manager needs no reload.
     void writeLaunchAgent() const;
 
     // Hands the job to the service manager and (re)starts the agent. Absorbs every
@@ -83,8 +86,14 @@ class AgentManager {
     void start() const;
 
     // Stops the job and leaves its definition in place. Throws the control tool's
-    // error when its last way fails.
+    // error (launchd) or SystemdError when its last way fails.
     void stop() const;
+
+    // Watches the agent's job on a thread of its own and tells `changed` its state:
+    // after every (re)connection to the manager and on every change. Does not block.
+    // nullptr where the service manager has no events to watch (launchd). Throws
+    // std::system_error when the thread or its wake pipe cannot be made.
+    std::unique_ptr<AgentJobWatch> watchAgentJob(const AgentJobStateChanged& changed) const;
 
     // True only when the health endpoint answered 200 in time. Never throws.
     bool isAgentHealthy() const noexcept;

@@ -7,6 +7,11 @@
 
 namespace kestrune {
 
+std::unique_ptr<AgentJobWatch> ServiceManager::watchJob(const AgentJobStateChanged&) const
+{
+    return nullptr;
+}
+
 std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment& environment)
 {
     switch (environment.serviceManager) {
@@ -15,7 +20,7 @@ std::shared_ptr<const ServiceManager> makeServiceManager(const AgentEnvironment&
         // app's environment; the backend asks the manager first.
         const std::string configHome =
             environment.configHomeDirectory.value_or(joinPath(environment.homeDirectory, ".config"));
-        return std::make_shared<SystemdServiceManager>(environment.systemctlPath, environment.homeDirectory,
+        return std::make_shared<SystemdServiceManager>(environment.systemdBusAddress,
                                                        joinPath(configHome, "systemd/user"));
     }
     case ServiceManagerKind::launchd:

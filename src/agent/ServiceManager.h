@@ -1,5 +1,7 @@
 #pragma once
 
+#include "agent/AgentJobWatch.h"
+
 #include <memory>
 #include <string>
 
@@ -15,9 +17,9 @@ struct ServiceJob {
     std::string logPath;
 };
 
-// One platform service manager looked after through its control tool: where the
-// job definition lives, what it says, and how the job is started and stopped.
-// Holds nothing but fixed texts, so it may be used from any number of threads.
+// One platform service manager: where the job definition lives, what it says, and
+// how the job is started, stopped and watched. Holds nothing but fixed texts, so it
+// may be used from any number of threads.
 class ServiceManager {
   public:
     virtual ~ServiceManager() = default;
@@ -29,6 +31,10 @@ class ServiceManager {
     // The whole text of the job definition.
     virtual std::string definitionText(const ServiceJob& job) const = 0;
 
+    // True when a definition file that already holds the text (with its mode) is left
+    // as it is: systemd then needs no reload. launchd's is replaced whole each time.
+    virtual bool keepsUnchangedDefinition() const { return false; }
+
     // Hands the written definition to the manager and (re)starts the job, so that
     // the agent reads its configuration anew. Absorbs every failure, and hands each
     // to reportAbsorbedFailure.
@@ -36,6 +42,10 @@ class ServiceManager {
 
     // Stops the job and leaves the definition in place; throws when that fails.
     virtual void stop() const = 0;
+
+    // Starts a watch that tells `changed` the job's state as it changes, or returns
+    // nullptr where the manager offers no such events (launchd).
+    virtual std::unique_ptr<AgentJobWatch> watchJob(const AgentJobStateChanged& changed) const;
 };
 
 // The backend the environment names, with its definition in the user's folder for it.

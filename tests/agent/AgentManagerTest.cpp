@@ -1,8 +1,8 @@
 #include "agent/AgentManager.h"
 
 #include "agent/AbsorbedFailures.h"
+#include "agent/SystemdServiceManager.h"
 #include "agent/SystemdUnitDefinition.h"
-#include "agent/UnitSearchPath.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
@@ -201,9 +201,14 @@ TEST(LaunchdService, StartAbsorbsFailuresAndStopReportsOnlyTheLastWays)
     }
 }
 
-// A log path that the manager would drop or refuse is refused, with the reason.
-TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
+// A log path that the manager would drop or refuse is refused, with the reason. The
+// unit goes in the user's persistent folder of the manager's search path: never its
+// runtime one (listed beside the transient one), nor the system's, nor a relative one.
+TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedAndTheUnitGoesInTheUsersOwnFolder)
 {
+    EXPECT_EQ(persistentUserUnitFolder({"/r/systemd/transient", "/r/systemd/user", "/etc/systemd/user",
+                                        "/run/systemd/user", "/usr/systemd/user", "h/systemd/user", "/h/systemd/user"}),
+              "/h/systemd/user");
     const std::pair<const char*, const char*> rows[] = {
         {"/h/a\nb/x.log", "control character"}, {"/h/J\xf6rg/x.log", "UTF-8"},
         {"/h/../x.log", "\"..\" part"},         {"/h/./x.log", "\".\" or"},
@@ -214,27 +219,6 @@ TEST(SystemdUnit, ALogPathTheManagerWouldNotTakeIsRefusedWithTheReason)
     AgentEnvironment rootHome = AgentFixture().environment(); // a home of "/" makes no doubled slash
     rootHome.homeDirectory = "/";
     EXPECT_EQ(AgentManager(rootHome).logPath(), "/.halvenix/server.log");
-}
-
-// The manager's UnitPath answers, as systemctl prints them: the persistent folder
-// of the user's own units is found whatever comes first and however homes are quoted.
-TEST(SystemdUnit, TheUsersPersistentUnitFolderIsReadFromTheManagersSearchPath)
-{
-    const std::string runtime = "/tmp/rt/systemd/user.control /tmp/rt/systemd/transient /tmp/rt/systemd/user ";
-    const std::string quoted = R"("/h/a b/.config/systemd/user")", unquoted = "/h/a b/.config/systemd/user";
-    // The answer; the folder chosen, or none.
-    const std::tuple<std::string, std::string> rows[] = {
-        {"/h/u/.config/systemd/user.control " + runtime + "/h/u/.config/systemd/user /etc/systemd/user",
-         "/h/u/.config/systemd/user"},
-        {runtime + quoted + " /etc/systemd/user /run/systemd/user", unquoted},
-        {runtime + unquoted + " /etc/systemd/user\n", unquoted},
-        {"/h/a b/run/systemd/transient /h/a b/run/systemd/user " + unquoted, unquoted},
-        {R"("/h/it's \"q\" \$x/.config/systemd/user" /etc/systemd/user)", R"(/h/it's "q" $x/.config/systemd/user)"},
-        {runtime + "/etc/systemd/user /usr/lib/systemd/user", ""},
-    };
-    for (const auto& [answer, folder] : rows) {
-        EXPECT_EQ(userUnitFolder(answer, answer.find("/h/u") == 0 ? "/h/u" : "/h/a b").value_or(""), folder) << answer;
-    }
 }
 
 TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTheWait)

@@ -72,23 +72,19 @@ int failable(Arguments... arguments)
     return call(arguments...);
 }
 
-// Runs the operation named on the fixture's home (systemd's, with a systemctl that
-// records its calls and succeeds; start then runs on launchd's too) and returns its
-// output, if it has one.
+// Runs the operation named on the fixture's home (launchd's, with a launchctl that
+// records its calls and succeeds) and returns its output, if it has one. The systemd
+// backend starts no process: its failures are made real against a real manager.
 std::string run(const std::string& operation, const AgentFixture& fixture)
 {
-    AgentEnvironment environment = fixture.environment();
-    environment.serviceManager = ServiceManagerKind::systemd;
-    environment.systemctlPath = environment.launchctlPath;
-    const AgentManager manager(environment);
     if (operation == "runProcess") { // past a pipe's buffer: a child writing to a pipe nobody reads never ends
         return runProcess("/bin/sh", {"-c", "seq 30000; seq 30000 >&2; echo end"});
     }
     operation == "atomicWrite"        ? atomicWrite("new", fixture.home() + "/file", 0600)
-    : operation == "firstRun"         ? manager.ensureConfigured()
-    : operation == "writeLaunchAgent" ? manager.writeLaunchAgent()
-    : operation == "stop"             ? manager.stop()
-                                      : (manager.start(), fixture.manager().start());
+    : operation == "firstRun"         ? fixture.manager().ensureConfigured()
+    : operation == "writeLaunchAgent" ? fixture.manager().writeLaunchAgent()
+    : operation == "stop"             ? fixture.manager().stop()
+                                      : fixture.manager().start();
     return {};
 }
 

@@ -13,8 +13,8 @@ namespace kestrune::testkit {
 // Drives the private user manager through the systemd backend. Unless the test runs
 // under scripts/private-user-manager, records a skip instead, or a failure where
 // KESTRUNE_REQUIRE_SYSTEMD=1 (CI); called from SetUp, the body then does not run.
-// Outside the script `systemctl --user` could reach the developer's own manager, so
-// the script's word is the only one taken. The app's own config folder is one the
+// Outside the script the backend could reach the developer's own manager, so the
+// script's word is the only one taken. The app's own config folder is one the
 // manager never reads: the unit must go where the manager says.
 inline void usePrivateUserManager(AgentEnvironment& environment)
 {
@@ -27,7 +27,6 @@ inline void usePrivateUserManager(AgentEnvironment& environment)
         GTEST_SKIP() << message;
     }
     environment.serviceManager = ServiceManagerKind::systemd;
-    environment.systemctlPath = systemctlPath;
     environment.configHomeDirectory = std::string(std::getenv("HOME")) + "/.config-of-the-app";
 }
 
