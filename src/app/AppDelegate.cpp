@@ -42,6 +42,7 @@ AppDelegate::AppDelegate(kestrune::AgentManager agentManager, QObject* parent)
 
 AppDelegate::~AppDelegate()
 {
+    jobWatch.reset(); // its thread ends here
     // Work still running may finish later; from here on its results are dropped.
     channel.close();
     // Top-level windows have no parent to delete them when the program ends.
@@ -105,6 +106,23 @@ void AppDelegate::applicationDidFinishLaunching()
     timer->setInterval(refreshIntervalMilliseconds);
     connect(timer, &QTimer::timeout, this, &AppDelegate::refreshStatus);
     timer->start();
+    watchAgentJob();
+}
+
+void AppDelegate::watchAgentJob()
+{
+    try {
+        jobWatch = manager->watchAgentJob([this, channel = channel](const kestrune::AgentJobState& state) {
+            // Up, or coming up: not waiting to be restarted after it ended.
+            const bool up = state.activeState == "active" || state.activeState == "reloading" ||
+                            (state.activeState == "activating" && state.subState != "auto-restart");
+            channel.post([this, up] { follow(statusLine.jobChanged(up, StatusLine::Clock::now())); });
+        });
+    } catch (const std::exception& error) {
+        // The timer still refreshes the line; the watch only makes it prompt.
+        qCWarning(agentLog).noquote() << "Cannot follow the agent's job:" << error.what()
+                                      << "- the status is refreshed every 5 s only";
+    }
 }
 
 void AppDelegate::refreshStatus()

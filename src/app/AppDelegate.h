@@ -71,6 +71,8 @@ class AppDelegate : public QObject {
         QString text;
     };
 
+    // Hears the service manager tell of the agent's job, where it does (systemd).
+    void watchAgentJob();
     // Carries out what the status line asked for after an event, and shows its text.
     void follow(const StatusLine::Next& next);
     void issueProbe(const StatusLine::ProbeRequest& request);
@@ -89,6 +91,7 @@ class AppDelegate : public QObject {
     QAction* statusMenuItem = nullptr;
     QTimer* timer = nullptr;
     StatusLine statusLine;
+    std::unique_ptr<kestrune::AgentJobWatch> jobWatch;
     std::unique_ptr<QRWindowController> qrWindow;
     // Every QR window and alert still open: they outlive their makers, not the program.
     std::vector<QPointer<QWidget>> openWindows;

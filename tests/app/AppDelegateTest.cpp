@@ -5,6 +5,8 @@
 #include "QRWindowController.h"
 #include "agent/ProgramConstants.h"
 #include "common/AgentFixture.h"
+#include "support/ProcessRunner.h"
+#include "systemd/PrivateUserManager.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 
@@ -155,6 +158,54 @@ TEST_F(AppDelegateTest, AnswersReachTheLineAndEachFailureOneAlert)
     EXPECT_EQ(alerts_.alerts().join(" ! ").toStdString(),
               "Kestrune Agent Error: unload failed [Status: Stopping agent...] ! "
               "Kestrune Agent Error: cannot pair [Status: Preparing pairing QR...]");
+}
+
+// The real app and manager against the stand-in agent and, unless run a second time
+// under a private systemd user manager (e2e-systemd), the launchd stand-in.
+TEST_F(AppDelegateTest, EndToEndStartPairQuitRelaunchAndStop)
+{
+    const bool systemd = std::getenv("KESTRUNE_E2E_SYSTEMD") != nullptr;
+    if (systemd && (usePrivateUserManager(environment_), IsSkipped() || HasFailure())) {
+        return;
+    }
+    ::setenv("LAUNCHD_STANDIN_STATE_DIR", (fixture_.home() + "/launchd").c_str(), 1);
+    environment_.resourcesDirectory = KESTRUNE_STANDIN_RESOURCES;
+    environment_.launchctlPath = KESTRUNE_STANDIN_DIR "/launchctl";
+    environment_.healthURL = healthURL;
+    const std::unique_ptr<const AgentManager, void (*)(const AgentManager*)> stopAtTheEnd(
+        new AgentManager(environment_), [](const AgentManager* agent) {
+            try { // whatever happened, no job stays behind
+                agent->stop();
+            } catch (...) {
+            }
+            delete agent;
+        });
+    const auto reaches = [this](const QString& text) {
+        return waitUntil([&] { return status() == text; });
+    };
+    launch(); // the periodic refresh stopped: from here on actions, and the service manager's news, move the line
+    delegate_->startAgent();
+    ASSERT_TRUE(reaches(running));
+    delegate_->showPairingQR();
+    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow() != nullptr; }));
+    // The agent's own printing run, shown unchanged; equal texts prove nothing if both are empty.
+    const std::string printed = runProcess("/bin/zsh", {"-lc", stopAtTheEnd->launchCommand() + " --print-qr"});
+    EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText().toStdString(), printed);
+    EXPECT_TRUE(printed.find("\u2580") != std::string::npos && printed.find("Scan this code") != std::string::npos);
+    for (const bool reexecuted : {false, true}) { // killed, and restarted by its manager, even a re-executed one
+        if (systemd) {
+            reexecuted ? (void)runProcess("/usr/bin/systemctl", {"--user", "daemon-reexec"}) : void();
+            ::kill(std::stoi(runProcess("/usr/bin/systemctl", {"--user", "show", "-P", "MainPID", systemdUnitName})),
+                   SIGKILL);
+            EXPECT_TRUE(reaches(stopped) && reaches(running)) << status().toStdString();
+        }
+    }
+    // Quitting leaves a running agent to its service manager; the next launch sees it.
+    delegate_.reset();
+    launch(running);
+    delegate_->stopAgent();
+    EXPECT_TRUE(reaches(stopped));
+    EXPECT_TRUE(alerts_.alerts().empty()) << alerts_.alerts().join(" ! ").toStdString();
 }
 
 #include "AppDelegateTest.moc"
