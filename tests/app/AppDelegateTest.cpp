@@ -95,22 +95,6 @@ TEST_F(AppDelegateTest, MenuEntriesOpenTheirPlacesAndQuitLeavesTheAgentAlone)
     EXPECT_TRUE(fixture_.launchctlCalls().empty());
 }
 
-TEST_F(AppDelegateTest, EachPairingQRKeepsItsWindowUntilTheProgramEnds)
-{
-    launch();
-    delegate_->showPairingQR();
-    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow() != nullptr; }));
-    const QPointer<QWidget> first = delegate_->currentQRWindow()->window();
-    delegate_->showPairingQR();
-    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first; }));
-    EXPECT_TRUE(first && first->isVisible()) << "a newer QR window closed the earlier one";
-    const QTextEdit* view = delegate_->currentQRWindow()->textView(); // its text is the end-to-end test's
-    EXPECT_TRUE(view->isReadOnly() && view->lineWrapMode() == QTextEdit::NoWrap) << "editable, or wraps";
-    const QPointer<QWidget> second = delegate_->currentQRWindow()->window();
-    delegate_.reset();
-    EXPECT_TRUE(first.isNull() && second.isNull()) << "QR windows outlived the program";
-}
-
 TEST_F(AppDelegateTest, ActionsRunSideBySideAndWorkOutlivingTheDelegateIsDropped)
 {
     const std::string gate = fixture_.home() + "/gate"; // launchctl waits while it exists
@@ -192,6 +176,12 @@ TEST_F(AppDelegateTest, EndToEndStartPairQuitRelaunchAndStop)
     const std::string printed = runProcess("/bin/zsh", {"-lc", stopAtTheEnd->launchCommand() + " --print-qr"});
     EXPECT_EQ(delegate_->currentQRWindow()->textView()->toPlainText().toStdString(), printed);
     EXPECT_TRUE(printed.find("\u2580") != std::string::npos && printed.find("Scan this code") != std::string::npos);
+    const QPointer<QWidget> first = delegate_->currentQRWindow()->window();
+    delegate_->showPairingQR(); // a window each, until the program ends
+    ASSERT_TRUE(waitUntil([&] { return delegate_->currentQRWindow()->window() != first; }));
+    const QPointer<QWidget> second = delegate_->currentQRWindow()->window();
+    const QTextEdit* view = delegate_->currentQRWindow()->textView();
+    EXPECT_TRUE(first && first->isVisible() && view->isReadOnly() && view->lineWrapMode() == QTextEdit::NoWrap);
     for (const bool reexecuted : {false, true}) { // killed, and restarted by its manager, even a re-executed one
         if (systemd) {
             reexecuted ? (void)runProcess("/usr/bin/systemctl", {"--user", "daemon-reexec"}) : void();
@@ -202,6 +192,7 @@ TEST_F(AppDelegateTest, EndToEndStartPairQuitRelaunchAndStop)
     }
     // Quitting leaves a running agent to its service manager; the next launch sees it.
     delegate_.reset();
+    EXPECT_TRUE(first.isNull() && second.isNull()) << "QR windows outlived the program";
     launch(running);
     delegate_->stopAgent();
     EXPECT_TRUE(reaches(stopped));

@@ -4,7 +4,7 @@
 # under scripts/private-user-manager. Prints its seed; a third argument (or
 # HOSTILE_SEED) replays one. Reports memory, judges none (the bench does).
 #   hostile_run.py <kestrune> <relay stand-in> [SEED]
-import os, random, signal, socket, subprocess, sys, threading, time, urllib.request
+import os, random, signal, subprocess, sys, time, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
 from tray_protocol import TrayApp  # noqa: E402
@@ -80,23 +80,6 @@ def set_relay(up):
         relay = None
 
 
-# Holds the agent's port for a while, closing each connection unanswered: an agent
-# started meanwhile cannot listen, and every start's follow-ups find none.
-def squat_agent_port(seconds):
-    def hold():
-        try:
-            with socket.create_server(("127.0.0.1", 8765)) as server:
-                server.settimeout(0.1)
-                for _ in range(int(seconds / 0.1)):
-                    try:
-                        server.accept()[0].close()
-                    except socket.timeout:
-                        pass
-        except OSError:  # an agent listens already
-            pass
-    threading.Thread(target=hold, daemon=True).start()
-
-
 # A status line that turns running must follow an agent that answered within 2 s.
 def watch(seconds):
     for _ in range(max(1, int(seconds / 0.05))):
@@ -137,7 +120,6 @@ choices = [lambda: tray.click(rnd.choice(ACTIONS))] * 8 + [
     lambda: [tray.click(action) for action in rnd.sample(ACTIONS, 2)],
     lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()],
     lambda: set_relay(not relay),
-    lambda: squat_agent_port(rnd.uniform(2, 6)),
     lambda: close_all(QR), lambda: close_all(QR),
     lambda: close_all(ALERT), lambda: close_all(ALERT), lambda: close_all(ALERT)]
 for number in range(1, 301):
@@ -152,7 +134,6 @@ for number in range(1, 301):
 
 set_relay(True)
 close_all(QR)
-time.sleep(6)  # no squatter left
 tray.click("Start Agent")
 tray.wait_status(RUNNING, 30)
 settle()
