@@ -3,9 +3,11 @@
 #include "agent/AgentManager.h"
 #include "common/LoopbackHttpServer.h"
 #include "common/TestFiles.h"
+#include "support/TextEncoding.h"
 
+#include <filesystem>
+#include <fstream>
 #include <string>
-#include <vector>
 
 namespace kestrune::testkit {
 
@@ -15,16 +17,43 @@ namespace kestrune::testkit {
 // provisioning reply.
 class AgentFixture {
   public:
-    AgentFixture();
+    AgentFixture()
+    {
+        std::filesystem::create_directories(home());
+        std::filesystem::create_directories(resources());
+        writeScript(agentPath(),
+                    "if [ \"$1\" = --print-qr ]; then printf 'QR for %s\\n\\n' \"$HALVENIX_DEVICE_ID\"; fi\n");
+        writeFile(root_ / "launchctl-calls", "");
+        writeScript(root_ / "launchctl", "echo \"$*\" >> " + shellQuote(root_ / "launchctl-calls") + "\n");
+        relay_.answer(
+            httpReply(200, R"({"device_id":"device-1","server_token":"server-1","client_token":"client-1"})"));
+    }
 
     // The environment for a manager: every path and URL points into this fixture.
-    AgentEnvironment environment() const;
+    AgentEnvironment environment() const
+    {
+        AgentEnvironment environment;
+        environment.homeDirectory = home();
+        environment.resourcesDirectory = resources();
+        environment.bundleDirectory = root_ / "Kestrune.app";
+        environment.launchctlPath = root_ / "launchctl";
+        environment.shellPath = "/bin/zsh";
+        environment.provisionURL = relay_.url("/provision");
+        environment.healthURL = closedLoopbackURL() + "/healthz";
+        environment.relayURL = "wss://relay.test";
+        return environment;
+    }
     AgentManager manager() const { return AgentManager(environment()); }
 
-    // Makes the recording launchctl fail for one subcommand.
-    void failLaunchctl(const std::string& subcommand, int status, const std::string& message);
-    // Makes the recording launchctl wait, for one subcommand, while `gate` exists.
-    void holdLaunchctl(const std::string& subcommand, const std::string& gate);
+    // Makes the recording launchctl fail for one subcommand, or wait while `gate` exists.
+    void failLaunchctl(const std::string& subcommand, int status, const std::string& message)
+    {
+        addToLaunchctl(subcommand, "printf %s " + shellQuote(message) + " >&2; exit " + std::to_string(status));
+    }
+    void holdLaunchctl(const std::string& subcommand, const std::string& gate)
+    {
+        addToLaunchctl(subcommand, "while [ -e " + shellQuote(gate) + " ]; do sleep 0.02; done");
+    }
     // One line per launchctl call, its arguments joined by single spaces.
     std::string launchctlCalls() const { return readFile(root_ / "launchctl-calls"); }
 
@@ -34,6 +63,12 @@ class AgentFixture {
     LoopbackHttpServer& relay() { return relay_; }
 
   private:
+    void addToLaunchctl(const std::string& subcommand, const std::string& then)
+    {
+        std::ofstream(root_ / "launchctl", std::ios::app)
+            << "if [ \"$1\" = " << subcommand << " ]; then " << then << "; fi\n";
+    }
+
     TemporaryDirectory root_;
     LoopbackHttpServer relay_;
 };

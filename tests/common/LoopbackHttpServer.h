@@ -1,6 +1,9 @@
 #pragma once
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +21,11 @@ struct CannedReply {
 };
 
 // A whole reply with a matching Content-Length.
-CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders = "");
+inline CannedReply httpReply(int status, const std::string& body, const std::string& extraHeaders = "")
+{
+    return {"HTTP/1.1 " + std::to_string(status) + " Canned\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n" + extraHeaders + "Connection: close\r\n\r\n" + body};
+}
 
 // An HTTP server on 127.0.0.1 and a free port that reads each request's head and
 // answers with canned bytes, one connection at a time on its own thread; until told
@@ -26,16 +33,72 @@ CannedReply httpReply(int status, const std::string& body, const std::string& ex
 // or the server is destroyed.
 class LoopbackHttpServer {
   public:
-    LoopbackHttpServer();
-    ~LoopbackHttpServer();
+    LoopbackHttpServer()
+    {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(listener_, 64);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::jthread([this] {
+            for (int connection; (connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
+                 ::close(connection)) {
+                serve(connection);
+            }
+        });
+    }
+    // Shutting the listener down ends a blocked accept and, as it hangs up, every other wait.
+    ~LoopbackHttpServer()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_ = {}; // joins the server's thread before its listener goes
+        ::close(listener_);
+    }
 
-    void answer(CannedReply reply); // to every request from now on
+    void answer(CannedReply reply) // to every request from now on
+    {
+        std::lock_guard guard(mutex_);
+        reply_ = std::move(reply);
+    }
 
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     int requestCount() const { return requests_; }
-    std::string lastRequest() const; // its head
+    std::string lastRequest() const // its head
+    {
+        std::lock_guard guard(mutex_);
+        return lastRequest_;
+    }
 
   private:
+    void serve(int connection)
+    {
+        std::string request;
+        char buffer[4096];
+        for (ssize_t got; request.find("\r\n\r\n") == std::string::npos &&
+                          (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+            request.append(buffer, static_cast<std::size_t>(got));
+        }
+        std::unique_lock guard(mutex_);
+        lastRequest_ = request;
+        const CannedReply reply = reply_;
+        guard.unlock();
+        ++requests_;
+        const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
+        bool open = quiet(connection, reply.delay);
+        for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
+            const std::string part = reply.bytes.substr(at, step);
+            open =
+                ::send(connection, part.data(), part.size(), MSG_NOSIGNAL) > 0 && quiet(connection, reply.byteInterval);
+        }
+    }
+    // Waits up to `wait` on `fd`; false when it became readable or hung up, or the server is going.
+    bool quiet(int fd, std::chrono::milliseconds wait) const
+    {
+        pollfd watched[2]{{fd, POLLIN | POLLRDHUP, 0}, {listener_, 0, 0}};
+        return wait.count() == 0 || ::poll(watched, 2, static_cast<int>(wait.count())) == 0;
+    }
+
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
@@ -45,7 +108,10 @@ class LoopbackHttpServer {
     std::jthread thread_;
 };
 
-// The URL of a loopback port on which nothing listens.
-std::string closedLoopbackURL();
+// The URL of a loopback port on which nothing listens: its port is closed again as it returns.
+inline std::string closedLoopbackURL()
+{
+    return LoopbackHttpServer().url("");
+}
 
 } // namespace kestrune::testkit
