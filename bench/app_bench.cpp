@@ -5,6 +5,8 @@
 //                                        Agent and COUNT Show Pairing QR run at once
 //   kestrune_app_bench start REPS        Start Agent to "running", beside the
 //                                        stand-in agent's own start-up time
+//   kestrune_app_bench heard REPS        the agent killed, and stopped from a terminal,
+//                                        to "stopped" (a systemd user manager only)
 //   kestrune_app_bench refreshes COUNT   resident memory growth over COUNT status
 //                                        refreshes against an agent that answers
 
@@ -13,6 +15,7 @@
 #include "BenchSupport.h"
 #include "agent/ProgramConstants.h"
 #include "common/TestFiles.h"
+#include "support/ProcessRunner.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,9 +27,12 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <spawn.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -273,9 +279,55 @@ void useServiceManager(AgentEnvironment& environment, const std::string& scratch
     ::setenv("LAUNCHD_STANDIN_THROTTLE_SECONDS", "1", 1);
 }
 
+// Counts the child processes the app starts (runProcess is its only way to start one).
+std::atomic<int> spawns{0};
+int countingSpawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                  const posix_spawnattr_t* attributes, char* const argv[], char* const envp[])
+{
+    ++spawns;
+    return ::posix_spawn(pid, path, actions, attributes, argv, envp);
+}
+
+// Runs `act` and returns how long after it the status line first read `status`, in
+// milliseconds; -1 when it did not within `deadline`.
+double millisecondsUntil(app::AppDelegate& delegate, const QString& status, const std::function<void()>& act,
+                         std::chrono::milliseconds deadline = std::chrono::seconds(30))
+{
+    Clock::time_point reached;
+    bool seen = false;
+    const QMetaObject::Connection watch = QObject::connect(delegate.statusAction(), &QAction::changed, [&] {
+        if (!seen && delegate.statusAction()->text() == status) {
+            seen = true;
+            reached = Clock::now();
+        }
+    });
+    const Clock::time_point begin = Clock::now();
+    act();
+    const bool ok = spinUntil([&] { return seen || dismissAlerts() > 0; }, deadline) && seen;
+    QObject::disconnect(watch);
+    return ok ? std::chrono::duration<double, std::milli>(reached - begin).count() : -1;
+}
+
 bool portFree()
 {
     return !bench::waitForListener(agentPort, std::chrono::milliseconds(0));
+}
+
+// The product's environment but for a fresh home in `root` and provisioning from `relay`.
+AgentEnvironment benchEnvironment(const std::string& root, const bench::RelayStandin& relay)
+{
+    AgentEnvironment environment;
+    environment.homeDirectory = root + "/home";
+    environment.resourcesDirectory = std::filesystem::path(bench::standinAgentPath()).parent_path().string();
+    environment.bundleDirectory = root + "/unused";
+    environment.launchctlPath = bench::standinDirectory() + "/launchctl";
+    environment.shellPath = "/bin/zsh";
+    environment.provisionURL = relay.provisionURL();
+    environment.healthURL = "http://127.0.0.1:" + std::to_string(agentPort) + "/healthz";
+    environment.relayURL = "wss://relay.bench";
+    useServiceManager(environment, root);
+    std::filesystem::create_directories(environment.homeDirectory);
+    return environment;
 }
 
 int startToRunning(int repetitions)
@@ -287,24 +339,15 @@ int startToRunning(int repetitions)
     bench::RelayStandin relay;
     std::vector<double> ours;
     std::vector<double> baseline;
-    std::vector<double> actionDone;
+    std::vector<double> unchanged;
+    int unchangedSpawns = 0;
     constexpr double refreshMs = 5000;
     for (int rep = 0; rep < repetitions; ++rep) {
         baseline.push_back(agentStartup());
 
         // A first run each time: fresh home, fresh service-manager state.
         testkit::TemporaryDirectory root;
-        AgentEnvironment environment;
-        environment.homeDirectory = root.path() + "/home";
-        environment.resourcesDirectory = std::filesystem::path(bench::standinAgentPath()).parent_path().string();
-        environment.bundleDirectory = root.path() + "/unused";
-        environment.launchctlPath = bench::standinDirectory() + "/launchctl";
-        environment.shellPath = "/bin/zsh";
-        environment.provisionURL = relay.provisionURL();
-        environment.healthURL = "http://127.0.0.1:" + std::to_string(agentPort) + "/healthz";
-        environment.relayURL = "wss://relay.bench";
-        useServiceManager(environment, root.path());
-        std::filesystem::create_directories(environment.homeDirectory);
+        const AgentEnvironment environment = benchEnvironment(root.path(), relay);
         const AgentManager manager(environment);
 
         int alerts = 0;
@@ -319,26 +362,15 @@ int startToRunning(int repetitions)
                 std::chrono::milliseconds(300 + static_cast<int>(refreshMs * (rep + 0.5) / std::max(1, repetitions)));
             spinUntil([&] { return Clock::now() >= launched + phase; }, phase + std::chrono::seconds(1));
 
-            Clock::time_point chosen;
-            Clock::time_point running;
-            bool reached = false;
-            QObject::connect(delegate->statusAction(), &QAction::changed, [&] {
-                if (!reached && delegate->statusAction()->text() == runningStatus) {
-                    reached = true;
-                    running = Clock::now();
-                }
-            });
-            chosen = Clock::now();
-            delegate->startAgent();
-            const bool ok = spinUntil(
-                [&] {
-                    alerts += dismissAlerts();
-                    return reached || alerts > 0;
-                },
-                std::chrono::seconds(30));
-            if (ok && reached) {
-                result = std::chrono::duration<double, std::milli>(running - chosen).count();
-            }
+            result = millisecondsUntil(*delegate, runningStatus, [&] { delegate->startAgent(); });
+            // Start again with nothing changed: the unit stays as it is, so no reload,
+            // and the service manager is asked over its bus, so no child process.
+            spawns = 0;
+            spawnCall = &countingSpawn;
+            unchanged.push_back(millisecondsUntil(*delegate, runningStatus, [&] { delegate->startAgent(); }));
+            spawnCall = &::posix_spawn;
+            unchangedSpawns = std::max(unchangedSpawns, spawns.load());
+            alerts += dismissAlerts();
             app::BackgroundQueue::shared().waitForDone(10000);
         }
         try {
@@ -357,8 +389,61 @@ int startToRunning(int repetitions)
     std::printf("start_ours_max_ms %.3f\n", *std::max_element(ours.begin(), ours.end()));
     std::printf("start_ours_min_ms %.3f\n", *std::min_element(ours.begin(), ours.end()));
     std::printf("start_agent_startup_median_ms %.3f\n", median(baseline));
+    std::printf("start_unchanged_median_ms %.3f\n", median(unchanged));
+    std::printf("start_unchanged_spawns %d\n", unchangedSpawns);
     std::printf("start_repetitions %d\n", repetitions);
     std::printf("start_service_manager %s\n", std::getenv("PRIVATE_USER_MANAGER") != nullptr ? "systemd" : "launchd");
+    return 0;
+}
+
+// --- rows 16 and 17 ------------------------------------------------------------------
+
+// How soon the status line hears the agent go down without the app's doing: killed,
+// and stopped from a terminal. Each time the agent is brought back first. Against a
+// real systemd user manager, whose news the app follows.
+int heardToStopped(int repetitions)
+{
+    if (std::getenv("PRIVATE_USER_MANAGER") == nullptr || !portFree()) {
+        std::fprintf(stderr, "needs a private systemd user manager and a free port %d\n", agentPort);
+        return 1;
+    }
+    bench::RelayStandin relay;
+    testkit::TemporaryDirectory root;
+    const AgentManager manager(benchEnvironment(root.path(), relay));
+    app::AppDelegate delegate(manager);
+    delegate.applicationDidFinishLaunching();
+    const auto systemctl = [](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "--user");
+        return runProcess("/usr/bin/systemctl", arguments);
+    };
+    std::vector<double> killed;
+    std::vector<double> stopped;
+    const auto measure = [&](std::vector<double>& into, const std::function<void()>& act) {
+        const double milliseconds = millisecondsUntil(delegate, stoppedStatus, act);
+        if (milliseconds < 0) {
+            throw std::runtime_error("the status line never read stopped");
+        }
+        into.push_back(milliseconds);
+    };
+    for (int rep = 0; rep < repetitions; ++rep) {
+        if (millisecondsUntil(delegate, runningStatus, [&] { delegate.startAgent(); }) < 0) {
+            throw std::runtime_error("the agent did not start");
+        }
+        const int pid = std::stoi(systemctl({"show", "-P", "MainPID", systemdUnitName}));
+        measure(killed, [pid] { ::kill(pid, SIGKILL); });
+        // The manager starts it again after five seconds, and the app follows it up.
+        if (millisecondsUntil(
+                delegate, runningStatus, [] {}, std::chrono::seconds(15)) < 0) {
+            throw std::runtime_error("the restarted agent was not heard");
+        }
+        std::jthread terminal; // systemctl runs beside the app, as from a terminal
+        measure(stopped, [&] { terminal = std::jthread([&] { systemctl({"stop", systemdUnitName}); }); });
+    }
+    std::printf("heard_killed_median_ms %.3f\n", median(killed));
+    std::printf("heard_killed_max_ms %.3f\n", *std::max_element(killed.begin(), killed.end()));
+    std::printf("heard_stopped_median_ms %.3f\n", median(stopped));
+    std::printf("heard_stopped_max_ms %.3f\n", *std::max_element(stopped.begin(), stopped.end()));
+    manager.stop();
     return 0;
 }
 
@@ -451,7 +536,8 @@ int main(int argc, char* argv[])
     TimingApplication::tracing = std::getenv("KESTRUNE_BENCH_TRACE_EVENTS") != nullptr;
     QApplication::setQuitOnLastWindowClosed(false);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s stall COUNT | start REPETITIONS | refreshes COUNT\n", argv[0]);
+        std::fprintf(stderr, "usage: %s stall COUNT | start REPETITIONS | heard REPETITIONS | refreshes COUNT\n",
+                     argv[0]);
         return 2;
     }
     const int number = std::max(1, std::atoi(argv[2]));
@@ -461,6 +547,9 @@ int main(int argc, char* argv[])
         }
         if (std::strcmp(argv[1], "start") == 0) {
             return startToRunning(number);
+        }
+        if (std::strcmp(argv[1], "heard") == 0) {
+            return heardToStopped(number);
         }
         if (std::strcmp(argv[1], "refreshes") == 0) {
             return refreshGrowth(number);

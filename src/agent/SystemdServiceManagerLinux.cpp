@@ -22,7 +22,9 @@ void reportAbsorbed(const std::string& message)
     reportAbsorbedFailure("systemd user manager:", {}, message);
 }
 
-// True unless the manager has the unit loaded as the file on disk says it.
+// True when the manager holds the unit as an older file said it. A unit it does not
+// hold, or found missing, it reads afresh from disk when the restart names it: a
+// reload (a tenth of a second and more of the manager's time) is not needed for it.
 bool needsReload(sd_bus* bus, const std::string& unit)
 {
     const std::string step = "read the state of " + unit;
@@ -35,13 +37,13 @@ bool needsReload(sd_bus* bus, const std::string& unit)
         if (sd_bus_error_has_name(error.get(), "org.freedesktop.systemd1.NoSuchUnit") == 0) {
             fail(step, error.message(result));
         }
-        return true; // not in memory: a new file is read by a reload
+        return false;
     }
     const char* path = nullptr;
     if (sd_bus_message_read(reply, "o", &path) < 0) {
         return true;
     }
-    return stringProperty(bus, path, unitInterface, "LoadState", step) != "loaded" ||
+    return stringProperty(bus, path, unitInterface, "LoadState", step) != "not-found" &&
            booleanProperty(bus, path, unitInterface, "NeedDaemonReload", step);
 }
 
