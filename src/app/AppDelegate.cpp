@@ -3,19 +3,15 @@
 #include "AgentErrorAlert.h"
 #include "AgentLog.h"
 #include "BackgroundQueue.h"
-#include "StatusIcon.h"
-#include "TrayHostNotice.h"
+#include "StatusMenu.h"
 #include "agent/ProgramConstants.h"
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QCursor>
 #include <QDesktopServices>
-#include <QKeySequence>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
@@ -57,48 +53,23 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
     }
 
-    statusMenu = std::make_unique<QMenu>();
-    statusMenuItem = statusMenu->addAction(QStringLiteral("Status: Checking..."));
-    statusMenuItem->setEnabled(false);
-    statusMenu->addSeparator();
-
-    const auto addEntry = [this](const QString& title, void (AppDelegate::*slot)()) {
-        QAction* action = statusMenu->addAction(title);
-        connect(action, &QAction::triggered, this, slot);
-        return action;
+    const auto entry = [this](const char* title, void (AppDelegate::*action)()) {
+        return StatusMenuEntry{QString::fromUtf8(title), [this, action] {
+                                   (this->*action)();
+                               }};
     };
-    addEntry(QStringLiteral("Open Web Dashboard"), &AppDelegate::openDashboard);
-    addEntry(QStringLiteral("Show Pairing QR"), &AppDelegate::showPairingQR);
-    statusMenu->addSeparator();
-    addEntry(QStringLiteral("Start Agent"), &AppDelegate::startAgent);
-    addEntry(QStringLiteral("Stop Agent"), &AppDelegate::stopAgent);
-    addEntry(QStringLiteral("Restart Agent"), &AppDelegate::restartAgent);
-    statusMenu->addSeparator();
-    addEntry(QStringLiteral("View Logs"), &AppDelegate::viewLogs);
-    addEntry(QStringLiteral("Open Settings Folder"), &AppDelegate::openSettingsFolder);
-    statusMenu->addSeparator();
-    // Qt reads Ctrl as Command on macOS.
-    addEntry(QStringLiteral("Quit Kestrune"), &AppDelegate::quit)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-
-    statusItem = new QSystemTrayIcon(fallbackStatusIcon(), this);
-    statusItem->setToolTip(QStringLiteral("Kestrune"));
-    statusItem->setContextMenu(statusMenu.get());
-#ifndef Q_OS_MACOS
-    // Most Linux trays only open the context menu on a right click; a menu-bar app
-    // is expected to answer a plain click with its menu too.
-    connect(statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && statusMenu) {
-            statusMenu->popup(QCursor::pos());
-        }
-    });
-#endif
-    TrayHostNotice::showWhenTrayAvailable(statusItem);
-    QTimer::singleShot(0, this, [this] {
-        const QIcon themed = themedStatusIcon();
-        if (!themed.isNull()) {
-            statusItem->setIcon(themed);
-        }
-    });
+    const StatusMenuEntry separator;
+    statusMenu = makeStatusMenu(
+        QString::fromStdString(statusLine.text()),
+        {separator, entry("Open Web Dashboard", &AppDelegate::openDashboard),
+         entry("Show Pairing QR", &AppDelegate::showPairingQR), separator,
+         entry("Start Agent", &AppDelegate::startAgent), entry("Stop Agent", &AppDelegate::stopAgent),
+         entry("Restart Agent", &AppDelegate::restartAgent), separator, entry("View Logs", &AppDelegate::viewLogs),
+         entry("Open Settings Folder", &AppDelegate::openSettingsFolder), separator,
+         entry("Quit Kestrune", &AppDelegate::quit)},
+        this);
+    statusMenuItem = statusMenu->actions().first();
+    statusItem = makeStatusItem(statusMenu.get(), this);
 
     refreshStatus();
 
