@@ -2,7 +2,7 @@
 # A hostile user of the built app, through its tray item as a panel drives it: 300
 # seeded random choices, then what must still hold. Runs inside scripts/sni-session
 # under scripts/private-user-manager. Prints its seed; a third argument (or
-# HOSTILE_SEED) replays one. Reports memory, judges none (the bench does).
+# HOSTILE_SEED) replays one. Memory is the bench's matter.
 #   hostile_run.py <kestrune> <relay stand-in> [SEED]
 import os, random, signal, subprocess, sys, time, urllib.request
 
@@ -10,8 +10,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../
 from tray_protocol import TrayApp  # noqa: E402
 from x_windows import Screen  # noqa: E402
 
-RUNNING, STOPPED = "Status: Local agent running", "Status: Local agent stopped"
-ALERT, QR = "Kestrune", "Kestrune Pairing QR"
+RUNNING, STOPPED, ALERT, QR = "Status: Local agent running", "Status: Local agent stopped", "Kestrune", "Kestrune Pairing QR"
 ACTIONS = ["Start Agent", "Stop Agent", "Restart Agent", "Show Pairing QR"]
 
 if not os.environ.get("PRIVATE_USER_MANAGER"):
@@ -44,9 +43,12 @@ def healthy():
     return attempt(lambda: urllib.request.urlopen("http://127.0.0.1:8765/healthz", timeout=2).status == 200, False)
 
 
+def processes():
+    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
+
+
 def agents():  # the agent processes but for pairing runs
-    pids = [int(p) for p in os.listdir("/proc") if p.isdigit()]
-    return [p for p in pids if attempt(lambda: os.readlink(f"/proc/{p}/exe"), "") == agent
+    return [p for p in processes() if attempt(lambda: os.readlink(f"/proc/{p}/exe"), "") == agent
             and "--print-qr" not in read(f"/proc/{p}/cmdline")]
 
 
@@ -57,10 +59,6 @@ def manager_pid():
 
 def figures():
     return len(os.listdir(f"/proc/{app.pid}/fd")), len(os.listdir(f"/proc/{app.pid}/task"))
-
-
-def resident_kib():
-    return read(f"/proc/{app.pid}/status").split("VmRSS:")[1].split()[0]
 
 
 def close_all(title):
@@ -130,7 +128,7 @@ for number in range(1, 301):
     if number == 20:  # the warm-up done, and the threads it started idle long enough to end
         close_all(QR)
         time.sleep(35)
-        warm, warm_kib = figures(), resident_kib()
+        warm = figures()
 
 set_relay(True)
 close_all(QR)
@@ -139,9 +137,7 @@ tray.wait_status(RUNNING, 30)
 settle()
 if not any(time.sleep(1) or all(now <= then for now, then in zip(figures(), warm)) for _ in range(45)):
     fail(f"descriptors and threads {figures()}, after the warm-up {warm}")
-print(f"resident memory: {warm_kib} KiB after the warm-up, {resident_kib()} KiB at the end")
-zombies = [p for p in os.listdir("/proc") if p.isdigit() and read(f"/proc/{p}/stat").rpartition(")")[2].split()[:2] == ["Z", str(app.pid)]]
-if zombies:
+if zombies := [p for p in processes() if read(f"/proc/{p}/stat").rpartition(")")[2].split()[:2] == ["Z", str(app.pid)]]:
     fail(f"zombie children {zombies}")
 configuration = read(f"{home}/config.env")
 if os.stat(f"{home}/config.env").st_mode & 0o777 != 0o600 or not all(
