@@ -124,24 +124,21 @@ class Player {
 };
 
 const Row rows[] = {
-    {"StartFollowsUpUntilTheAgentAnswers", "start, done start, answer 1 stopped, wait, answer 2 running",
-     "start > running [answered after 25 ms] | 2 probes, 2 posted"},
     // A tick while the start works, and every follow-up but the last, find it silent.
     {"StartNeverShowsStoppedBeforeItsLastFollowUp",
      "start, tick, answer 1 stopped, done start, answer 2 stopped, silent 21",
      "start > stopped [silent after 3000 ms] | 23 probes, 23 posted"},
-    {"FailedStopRefreshesOnceItsAlertIsAnswered", "stop, failed stop, alert stop, answer 1 stopped",
-     "stop > stopped | 1 probes, 1 posted"},
-    {"FailedStartIsNoLongerUnderWay", "start, failed start, alert start, answer 1 stopped",
+    {"FailedStartIsNoLongerUnderWayAndItsAnsweredAlertRefreshes", "start, failed start, alert start, answer 1 stopped",
      "start > stopped | 1 probes, 1 posted"},
     {"StopEndsAStartsFollowUps", "start, done start, answer 1 stopped, stop, wait, done stop, answer 2 stopped",
      "start > stop > stopped | 2 probes, 2 posted"},
     {"PairingQRLeavesAStartsFollowUps",
      "start, done start, answer 1 stopped, pairing, done pairing, answer 2 stopped, wait, answer 3 running",
      "start > pairing > start > running [answered after 25 ms] | 3 probes, 3 posted"},
-    {"StartThatAPairingQROvertookIsFollowedUp",
-     "start, pairing, done pairing, answer 1 stopped, done start, answer 2 running",
-     "start > pairing > start > running [answered after 0 ms] | 2 probes, 2 posted"},
+    // The start's follow-ups end silent while the pairing's text is up.
+    {"StoppedWaitsForTheRefreshOfANewerActionsText",
+     "start, done start, answer 1 stopped, pairing, silent 21, done pairing, answer 23 stopped",
+     "start > pairing [silent after 3000 ms] > stopped | 23 probes, 23 posted"},
     // Skipped before its probe (the start's refresh) and when its answer comes (the stop's).
     {"OvertakenActionLeavesTheNewerActionsText",
      "start, stop, done start, done stop, pairing, answer 1 stopped, done pairing, answer 2 stopped",
