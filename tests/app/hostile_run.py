@@ -2,7 +2,8 @@
 # A hostile user of the built app, through its tray item as a panel drives it: 300
 # seeded random choices, then what must still hold. Runs inside scripts/sni-session
 # under scripts/private-user-manager. Prints its seed; a third argument (or
-# HOSTILE_SEED) replays one. Memory is the bench's matter.
+# HOSTILE_SEED) replays one. Memory is the bench's matter; the files the app writes,
+# the one provisioning and the children it reaps are the core tests'.
 #   hostile_run.py <kestrune> <relay stand-in> [SEED]
 import os, random, signal, subprocess, sys, time, urllib.request
 
@@ -19,9 +20,9 @@ if not os.environ.get("PRIVATE_USER_MANAGER"):
 app_path, relay_path = sys.argv[1:3]
 seed = int((sys.argv[3:] or [os.environ.get("HOSTILE_SEED") or random.randrange(1 << 31)])[0])
 print(f"seed {seed}", flush=True)
-rnd, screen, home = random.Random(seed), Screen(), os.path.expanduser("~/.halvenix")
+rnd, screen = random.Random(seed), Screen()
 agent = os.path.realpath(os.path.join(os.path.dirname(app_path), "../libexec/kestrune/halvenix-server"))
-relay, served, seen = None, 0, []
+relay, seen = None, []
 
 
 def fail(why):
@@ -43,12 +44,9 @@ def healthy():
     return attempt(lambda: urllib.request.urlopen("http://127.0.0.1:8765/healthz", timeout=2).status == 200, False)
 
 
-def processes():
-    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
-
-
 def agents():  # the agent processes but for pairing runs
-    return [p for p in processes() if attempt(lambda: os.readlink(f"/proc/{p}/exe"), "") == agent
+    pids = [int(p) for p in os.listdir("/proc") if p.isdigit()]
+    return [p for p in pids if attempt(lambda: os.readlink(f"/proc/{p}/exe"), "") == agent
             and "--print-qr" not in read(f"/proc/{p}/cmdline")]
 
 
@@ -67,12 +65,11 @@ def close_all(title):
 
 
 def set_relay(up):
-    global relay, served
+    global relay
     if up and not relay:
         relay = subprocess.Popen([relay_path, "--port", "8787"], stdout=subprocess.PIPE)
         relay.stdout.readline()
     elif not up and relay:
-        served += int(urllib.request.urlopen("http://127.0.0.1:8787/count").read())
         relay.terminate()
         relay.wait()
         relay = None
@@ -113,13 +110,9 @@ set_relay(True)
 app = subprocess.Popen([app_path], env=dict(os.environ, QT_LOGGING_RULES="kestrune.agent=false"))
 tray = TrayApp.find(timeout=20)
 seen.append((time.monotonic(), healthy(), tray.status()))
-choices = [lambda: tray.click(rnd.choice(ACTIONS))] * 8 + [
-    lambda: [tray.click(action) for action in rnd.sample(ACTIONS, 2)],
-    lambda: [tray.click(action) for action in rnd.sample(ACTIONS, 2)],
-    lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()],
-    lambda: set_relay(not relay),
-    lambda: close_all(QR), lambda: close_all(QR),
-    lambda: close_all(ALERT), lambda: close_all(ALERT), lambda: close_all(ALERT)]
+choices = ([lambda: tray.click(rnd.choice(ACTIONS))] * 8 + [lambda: [tray.click(a) for a in rnd.sample(ACTIONS, 2)]] * 2
+           + [lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()], lambda: set_relay(not relay)]
+           + [lambda: close_all(QR)] * 2 + [lambda: close_all(ALERT)] * 3)
 for number in range(1, 301):
     rnd.choice(choices)()
     watch(rnd.uniform(0.05, 0.6))
@@ -137,18 +130,8 @@ tray.wait_status(RUNNING, 30)
 settle()
 if not any(time.sleep(1) or all(now <= then for now, then in zip(figures(), warm)) for _ in range(45)):
     fail(f"descriptors and threads {figures()}, after the warm-up {warm}")
-if zombies := [p for p in processes() if read(f"/proc/{p}/stat").rpartition(")")[2].split()[:2] == ["Z", str(app.pid)]]:
-    fail(f"zombie children {zombies}")
-configuration = read(f"{home}/config.env")
-if os.stat(f"{home}/config.env").st_mode & 0o777 != 0o600 or not all(
-        f"HALVENIX_{key}=" in configuration for key in ("DEVICE_ID", "JWT_SECRET", "RELAY_CLIENT_TOKEN")):
-    fail("config.env is not intact at 0600")
-if [name for name in os.listdir(home) if name.endswith(".tmp")]:
-    fail("a temporary file was left")
 tray.click("Quit Kestrune")
 if app.wait(timeout=10) != 0:
     fail(f"Quit: status {app.returncode}")
 set_relay(False)
-if served != 1:
-    fail(f"{served} provisioning requests, not 1")
 print("300 choices, and everything held")
