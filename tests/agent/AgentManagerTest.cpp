@@ -1,15 +1,11 @@
-#include "agent/AgentManager.h"
-
 #include "agent/AbsorbedFailures.h"
 #include "agent/SystemdServiceManager.h"
 #include "agent/SystemdUnitDefinition.h"
 #include "common/AgentFixture.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
-#include "support/TextEncoding.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <unistd.h>
 
@@ -72,18 +68,20 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     const std::string agentPath = home + "/Kest'rune.app/Contents/Resources/halvenix-server"; // the bundle's own
     environment.bundleDirectory = home + "/Kest'rune.app";
     environment.resourcesDirectory.reset();
-    const AgentManager manager(environment);
-    const auto agentMissing = ThrowsMessage<KestruneError>(
-        StrEq("Bundled agent was not found at " + agentPath + ". Reinstall Kestrune.app."));
-    EXPECT_THAT([&] { manager.ensureConfigured(); }, agentMissing);
-    std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
-    writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$0\" \"$#\"\n");
-    AgentEnvironment withoutRandom = environment;
+    AgentEnvironment withoutRandom = environment, withoutShell = environment;
     withoutRandom.secureRandom = [](void*, std::size_t) {
         return 1;
     };
-    EXPECT_THAT([&] { AgentManager(withoutRandom).ensureConfigured(); },
-                ThrowsMessage<KestruneError>(StrEq("Failed to generate local secret")));
+    withoutShell.shellPath = "/nonexistent/zsh";
+    const auto fails = [](const AgentEnvironment& changed, const std::string& message) {
+        EXPECT_THAT([&] { AgentManager(changed).ensureConfigured(); }, ThrowsMessage<KestruneError>(StrEq(message)));
+    };
+    const std::string agentMissing = "Bundled agent was not found at " + agentPath + ". Reinstall Kestrune.app.";
+    fails(environment, agentMissing);
+    std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
+    writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$0\" \"$#\"\n");
+    fails(withoutRandom, "Failed to generate local secret");
+    const AgentManager manager(environment);
     EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
 
     const mode_t savedMask = ::umask(0);
@@ -129,13 +127,10 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     std::filesystem::create_directory(manager.configPath()); // anything there counts, even a folder
     manager.ensureConfigured();
     EXPECT_EQ(fixture.relay().requestCount(), 3); // the secret's run and two first runs
-    AgentEnvironment withoutShell = environment;
-    withoutShell.shellPath = "/nonexistent/zsh";
-    EXPECT_THAT([&] { AgentManager(withoutShell).ensureConfigured(); },
-                ThrowsMessage<KestruneError>(StrEq(
-                    "The agent is started through /nonexistent/zsh, which was not found. Install zsh and try again.")));
+    fails(withoutShell,
+          "The agent is started through /nonexistent/zsh, which was not found. Install zsh and try again.");
     std::filesystem::remove(agentPath);
-    EXPECT_THAT([&] { manager.ensureConfigured(); }, agentMissing);
+    fails(environment, agentMissing);
 }
 
 // Threads and processes run the first configuration at once against a relay slow
@@ -144,7 +139,7 @@ TEST(AgentFiles, OverlappingFirstRunsFromThreadsAndProcessesProvisionOnce)
 {
     AgentFixture fixture;
     fixture.relay().answer(
-        CannedReply{httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})").bytes, 500ms});
+        CannedReply{httpReply(200, R"({"device_id":"d","server_token":"s","client_token":"c"})").bytes, 5ms});
     const AgentManager manager = fixture.manager();
     ::setenv("KESTRUNE_FIRST_RUN_HOME", fixture.home().c_str(), 1);
     ::setenv("KESTRUNE_FIRST_RUN_RESOURCES", fixture.resources().c_str(), 1);
@@ -246,7 +241,7 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         {{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n" + valid}, "transfer closed"},        // cut short
         {{"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + std::string(4 << 20, 'x')}, // as if endless
          "The relay's reply was too large to be a provisioning answer."},
-        {{httpReply(200, valid).bytes, 0ms, 100ms}, "imed out"}, // trickles past the time-out
+        {{httpReply(200, valid).bytes, 100ms}, "imed out"}, // trickles past the time-out
     };
 
     // Each reply fails a first run with its reason, and the health probe finds it healthy
@@ -275,7 +270,7 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         fixture.relay().answer(reply);
         EXPECT_THAT(firstRunFailure(environment), HasSubstr(reason)) << reply.bytes.substr(0, 80);
         const auto begin = steady_clock::now();
-        const bool answers200 = reply.bytes.starts_with("HTTP/1.1 200") && reply.byteInterval == 0ms;
+        const bool answers200 = reply.bytes.starts_with("HTTP/1.1 200") && reply.pace == 0ms;
         EXPECT_EQ(healthy(fixture.relay().url("/healthz")), answers200) << reply.bytes.substr(0, 40);
         EXPECT_LT(steady_clock::now() - begin, 2500ms);
     }

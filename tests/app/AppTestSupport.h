@@ -1,17 +1,11 @@
 #pragma once
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QMessageBox>
-#include <QObject>
-#include <QString>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace kestrune::testkit {
 
@@ -26,29 +20,5 @@ inline bool waitUntil(const std::function<bool()>& condition,
     }
     return condition();
 }
-
-// Watches for modal message boxes from a timer (it fires inside their own event
-// loop), records each as "text: informative text [what `status` read meanwhile]"
-// and presses OK.
-class AlertWatcher : public QObject {
-  public:
-    explicit AlertWatcher(std::function<QString()> status = {}) : status_(std::move(status))
-    {
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && box->isVisible()) {
-                const QString status = status_ ? status_() : QString();
-                alerts_ << box->text() + ": " + box->informativeText() + " [" + status + "]";
-                box->done(QMessageBox::Ok);
-            }
-        });
-        timer_.start(10);
-    }
-    const QStringList& alerts() const { return alerts_; }
-
-  private:
-    std::function<QString()> status_;
-    QTimer timer_;
-    QStringList alerts_;
-};
 
 } // namespace kestrune::testkit

@@ -2,6 +2,7 @@
 #include "AppTestSupport.h"
 #include "QRWindowController.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPointer>

@@ -2,7 +2,8 @@
 # A hostile user of the built app, through its tray item as a panel drives it: 300
 # seeded random choices, then what must still hold. Runs inside scripts/sni-session
 # under scripts/private-user-manager. Prints its seed; a third argument (or
-# HOSTILE_SEED) replays one. Reports memory, judges none (the bench does).
+# HOSTILE_SEED) replays one. Memory is the bench's matter; the files the app writes,
+# the one provisioning and the children it reaps are the core tests'.
 #   hostile_run.py <kestrune> <relay stand-in> [SEED]
 import os, random, signal, subprocess, sys, time, urllib.request
 
@@ -10,8 +11,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../
 from tray_protocol import TrayApp  # noqa: E402
 from x_windows import Screen  # noqa: E402
 
-RUNNING, STOPPED = "Status: Local agent running", "Status: Local agent stopped"
-ALERT, QR = "Kestrune", "Kestrune Pairing QR"
+RUNNING, STOPPED, ALERT, QR = "Status: Local agent running", "Status: Local agent stopped", "Kestrune", "Kestrune Pairing QR"
 ACTIONS = ["Start Agent", "Stop Agent", "Restart Agent", "Show Pairing QR"]
 
 if not os.environ.get("PRIVATE_USER_MANAGER"):
@@ -20,9 +20,9 @@ if not os.environ.get("PRIVATE_USER_MANAGER"):
 app_path, relay_path = sys.argv[1:3]
 seed = int((sys.argv[3:] or [os.environ.get("HOSTILE_SEED") or random.randrange(1 << 31)])[0])
 print(f"seed {seed}", flush=True)
-rnd, screen, home = random.Random(seed), Screen(), os.path.expanduser("~/.halvenix")
+rnd, screen = random.Random(seed), Screen()
 agent = os.path.realpath(os.path.join(os.path.dirname(app_path), "../libexec/kestrune/halvenix-server"))
-relay, served, seen = None, 0, []
+relay, seen = None, []
 
 
 def fail(why):
@@ -59,22 +59,17 @@ def figures():
     return len(os.listdir(f"/proc/{app.pid}/fd")), len(os.listdir(f"/proc/{app.pid}/task"))
 
 
-def resident_kib():
-    return read(f"/proc/{app.pid}/status").split("VmRSS:")[1].split()[0]
-
-
 def close_all(title):
     for window in reversed(screen.windows(title)):  # the topmost alert first
         screen.close(window)
 
 
 def set_relay(up):
-    global relay, served
+    global relay
     if up and not relay:
         relay = subprocess.Popen([relay_path, "--port", "8787"], stdout=subprocess.PIPE)
         relay.stdout.readline()
     elif not up and relay:
-        served += int(urllib.request.urlopen("http://127.0.0.1:8787/count").read())
         relay.terminate()
         relay.wait()
         relay = None
@@ -115,13 +110,9 @@ set_relay(True)
 app = subprocess.Popen([app_path], env=dict(os.environ, QT_LOGGING_RULES="kestrune.agent=false"))
 tray = TrayApp.find(timeout=20)
 seen.append((time.monotonic(), healthy(), tray.status()))
-choices = [lambda: tray.click(rnd.choice(ACTIONS))] * 8 + [
-    lambda: [tray.click(action) for action in rnd.sample(ACTIONS, 2)],
-    lambda: [tray.click(action) for action in rnd.sample(ACTIONS, 2)],
-    lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()],
-    lambda: set_relay(not relay),
-    lambda: close_all(QR), lambda: close_all(QR),
-    lambda: close_all(ALERT), lambda: close_all(ALERT), lambda: close_all(ALERT)]
+choices = ([lambda: tray.click(rnd.choice(ACTIONS))] * 8 + [lambda: [tray.click(a) for a in rnd.sample(ACTIONS, 2)]] * 2
+           + [lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()], lambda: set_relay(not relay)]
+           + [lambda: close_all(QR)] * 2 + [lambda: close_all(ALERT)] * 3)
 for number in range(1, 301):
     rnd.choice(choices)()
     watch(rnd.uniform(0.05, 0.6))
@@ -130,7 +121,7 @@ for number in range(1, 301):
     if number == 20:  # the warm-up done, and the threads it started idle long enough to end
         close_all(QR)
         time.sleep(35)
-        warm, warm_kib = figures(), resident_kib()
+        warm = figures()
 
 set_relay(True)
 close_all(QR)
@@ -139,20 +130,8 @@ tray.wait_status(RUNNING, 30)
 settle()
 if not any(time.sleep(1) or all(now <= then for now, then in zip(figures(), warm)) for _ in range(45)):
     fail(f"descriptors and threads {figures()}, after the warm-up {warm}")
-print(f"resident memory: {warm_kib} KiB after the warm-up, {resident_kib()} KiB at the end")
-zombies = [p for p in os.listdir("/proc") if p.isdigit() and read(f"/proc/{p}/stat").rpartition(")")[2].split()[:2] == ["Z", str(app.pid)]]
-if zombies:
-    fail(f"zombie children {zombies}")
-configuration = read(f"{home}/config.env")
-if os.stat(f"{home}/config.env").st_mode & 0o777 != 0o600 or not all(
-        f"HALVENIX_{key}=" in configuration for key in ("DEVICE_ID", "JWT_SECRET", "RELAY_CLIENT_TOKEN")):
-    fail("config.env is not intact at 0600")
-if [name for name in os.listdir(home) if name.endswith(".tmp")]:
-    fail("a temporary file was left")
 tray.click("Quit Kestrune")
 if app.wait(timeout=10) != 0:
     fail(f"Quit: status {app.returncode}")
 set_relay(False)
-if served != 1:
-    fail(f"{served} provisioning requests, not 1")
 print("300 choices, and everything held")

@@ -13,11 +13,11 @@
 
 namespace kestrune::testkit {
 
-// What the server sends for one request: raw bytes, shaped in time.
+// What the server sends for one request: raw bytes, head and body, exactly as sent;
+// with a pace, one byte at a time, each after that much silence.
 struct CannedReply {
-    std::string bytes;                         // head and body, exactly as sent
-    std::chrono::milliseconds delay{0};        // silence before the first byte
-    std::chrono::milliseconds byteInterval{0}; // above 0: one byte at a time, this far apart
+    std::string bytes;
+    std::chrono::milliseconds pace{0};
 };
 
 // A whole reply with a matching Content-Length.
@@ -84,12 +84,9 @@ class LoopbackHttpServer {
         const CannedReply reply = reply_;
         guard.unlock();
         ++requests_;
-        const std::size_t step = reply.byteInterval.count() > 0 ? 1 : reply.bytes.size() + 1;
-        bool open = quiet(connection, reply.delay);
-        for (std::size_t at = 0; open && at < reply.bytes.size(); at += step) {
-            const std::string part = reply.bytes.substr(at, step);
-            open =
-                ::send(connection, part.data(), part.size(), MSG_NOSIGNAL) > 0 && quiet(connection, reply.byteInterval);
+        const std::size_t step = reply.pace.count() > 0 ? 1 : reply.bytes.size();
+        for (std::size_t at = 0; at < reply.bytes.size() && quiet(connection, reply.pace); at += step) {
+            ::send(connection, &reply.bytes[at], step, MSG_NOSIGNAL); // a peer that left ends the wait
         }
     }
     // Waits up to `wait` on `fd`; false when it became readable or hung up, or the server is going.
@@ -102,7 +99,7 @@ class LoopbackHttpServer {
     int port_ = 0;
     const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     mutable std::mutex mutex_;
-    CannedReply reply_{"", std::chrono::hours(1)};
+    CannedReply reply_{" ", std::chrono::hours(1)};
     std::string lastRequest_;
     std::atomic<int> requests_{0};
     std::jthread thread_;

@@ -7,7 +7,6 @@
 #include "support/ProcessRunner.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <fiu.h>
 #include <sys/file.h>

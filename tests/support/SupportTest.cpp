@@ -7,7 +7,6 @@
 #include "support/Utf8.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,8 +20,7 @@
 using namespace kestrune;
 using namespace kestrune::testkit;
 using namespace std::chrono;
-using testing::StrEq;
-using testing::ThrowsMessage;
+using namespace testing;
 
 // The mode, a stale temporary file, the rename and what each failing call leaves are
 // the fault-injection tests' to show.
