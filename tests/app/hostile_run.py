@@ -22,7 +22,7 @@ seed = int((sys.argv[3:] or [os.environ.get("HOSTILE_SEED") or random.randrange(
 print(f"seed {seed}", flush=True)
 rnd, screen = random.Random(seed), Screen()
 agent = os.path.realpath(os.path.join(os.path.dirname(app_path), "../libexec/kestrune/halvenix-server"))
-relay, seen = None, []
+seen = []
 
 
 def fail(why):
@@ -64,17 +64,6 @@ def close_all(title):
         screen.close(window)
 
 
-def set_relay(up):
-    global relay
-    if up and not relay:
-        relay = subprocess.Popen([relay_path, "--port", "8787"], stdout=subprocess.PIPE)
-        relay.stdout.readline()
-    elif not up and relay:
-        relay.terminate()
-        relay.wait()
-        relay = None
-
-
 # A status line that turns running must follow an agent that answered within 2 s.
 def watch(seconds):
     for _ in range(max(1, int(seconds / 0.05))):
@@ -106,12 +95,13 @@ def settle(within=5 + 2 + 0.5):
         fail(f"agents {agents()}, the manager's {manager_pid()}")
 
 
-set_relay(True)
+relay = subprocess.Popen([relay_path, "--port", "8787"], stdout=subprocess.PIPE)
+relay.stdout.readline()  # listening: the first Start or pairing provisions from it
 app = subprocess.Popen([app_path], env=dict(os.environ, QT_LOGGING_RULES="kestrune.agent=false"))
 tray = TrayApp.find(timeout=20)
 seen.append((time.monotonic(), healthy(), tray.status()))
 choices = ([lambda: tray.click(rnd.choice(ACTIONS))] * 8 + [lambda: [tray.click(a) for a in rnd.sample(ACTIONS, 2)]] * 2
-           + [lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()], lambda: set_relay(not relay)]
+           + [lambda: [os.kill(pid, signal.SIGKILL) for pid in agents()]]
            + [lambda: close_all(QR)] * 2 + [lambda: close_all(ALERT)] * 3)
 for number in range(1, 301):
     rnd.choice(choices)()
@@ -123,7 +113,6 @@ for number in range(1, 301):
         time.sleep(35)
         warm = figures()
 
-set_relay(True)
 close_all(QR)
 tray.click("Start Agent")
 tray.wait_status(RUNNING, 30)
@@ -133,5 +122,5 @@ if not any(time.sleep(1) or all(now <= then for now, then in zip(figures(), warm
 tray.click("Quit Kestrune")
 if app.wait(timeout=10) != 0:
     fail(f"Quit: status {app.returncode}")
-set_relay(False)
+relay.terminate()
 print("300 choices, and everything held")
