@@ -259,8 +259,7 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
         return answered;
     };
     AgentEnvironment environment = fixture.environment();
-    environment.timings.provisionRequestTimeout = 1500ms;
-    environment.timings.provisionWait = 8s;
+    environment.timings = {.provisionRequestTimeout = 1500ms, .provisionWait = 8s};
     for (const auto& [reply, reason] : rows) {
         fixture.relay().answer(reply);
         EXPECT_THAT(firstRunFailure(environment), HasSubstr(reason)) << reply.bytes.substr(0, 80);
@@ -276,8 +275,7 @@ TEST(RelayAndHealth, EveryBadReplyFailsWithItsReasonAndOnlyA200IsHealthyWithinTh
 
     // The caller's wait runs out before the transfer's time-out.
     environment.provisionURL = unanswered.url("/provision");
-    environment.timings.provisionRequestTimeout = 3s;
-    environment.timings.provisionWait = 200ms;
+    environment.timings = {.provisionRequestTimeout = 3s, .provisionWait = 200ms};
     EXPECT_EQ(firstRunFailure(environment), "No response");
 
     // A relay whose certificate nobody vouches for is refused before anything is read.
