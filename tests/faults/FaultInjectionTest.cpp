@@ -41,11 +41,6 @@ int callCount = 0, failAt = 0;
 std::string failedCall;
 std::string staleTemporary; // an atomic write's temporary file, left "stale" and world-writable by a crash
 
-int injectedError()
-{
-    return failedCall.empty() ? 0 : failingCalls.at(failedCall);
-}
-
 int failTheNumberedCall(const char* name, int*, void** info, unsigned*)
 {
     if (counted && std::filesystem::exists(staleTemporary) &&
@@ -56,7 +51,7 @@ int failTheNumberedCall(const char* name, int*, void** info, unsigned*)
         return 0;
     }
     failedCall = name;
-    *info = reinterpret_cast<void*>(static_cast<intptr_t>(injectedError())); // libfiu's errno
+    *info = reinterpret_cast<void*>(static_cast<intptr_t>(failingCalls.at(name))); // libfiu's errno
     return 1;
 }
 
@@ -67,7 +62,7 @@ constexpr char pipePoint[] = "kestrune/pipe", lockPoint[] = "kestrune/flock", mo
 template <auto call, const char* point, bool returnsError = false, class... Arguments>
 int failable(Arguments... arguments)
 {
-    fiu_return_on(point, returnsError ? injectedError() : (errno = injectedError(), -1));
+    fiu_return_on(point, returnsError ? failingCalls.at(failedCall) : (errno = failingCalls.at(failedCall), -1));
     return call(arguments...);
 }
 
@@ -142,7 +137,8 @@ TEST_P(FaultInjection, EveryCallFailingInTurnFailsCleanlyOrIsAbsorbed)
             SCOPED_TRACE(failedCall);
             if (failure) {
                 EXPECT_FALSE(GetParam() == "start" || failedCall.empty()) << *failure;
-                EXPECT_THAT(*failure, AllOf(StartsWith("Failed to "), HasSubstr(std::strerror(injectedError()))));
+                EXPECT_THAT(*failure,
+                            AllOf(StartsWith("Failed to "), HasSubstr(std::strerror(failingCalls.at(failedCall)))));
             }
             EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1); // no child, ended or running
             const std::set<std::string> made = outcome(fixture, output);
