@@ -6,10 +6,12 @@
 #include "support/ProcessRunner.h"
 
 #include <gmock/gmock.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
 #include <filesystem>
+#include <numeric>
 #include <regex>
 #include <thread>
 
@@ -59,7 +61,7 @@ std::string firstRunFailure(const AgentEnvironment& environment)
 // Under umask 000 only the manager's own modes protect its files (their order and
 // renames show in the fault-injection tests). The property list goes through a real
 // parser (python's plistlib) and its command through `zsh -lc`, as launchd runs it:
-// awkward paths arrive exactly.
+// awkward paths, and a device name of every ASCII character, arrive exactly.
 TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateFilesTheJobReads)
 {
     AgentFixture fixture;
@@ -76,6 +78,10 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     const auto fails = [](const AgentEnvironment& changed, const std::string& message) {
         EXPECT_THAT([&] { AgentManager(changed).ensureConfigured(); }, ThrowsMessage<KestruneError>(StrEq(message)));
     };
+    std::string device(127, '\1');
+    std::iota(device.begin(), device.end(), '\1');
+    fixture.relay().answer(httpReply(200, R"({"device_id":)" + nlohmann::json(device).dump() +
+                                              R"(,"server_token":"server-1","client_token":"client-1"})"));
     const std::string agentMissing = "Bundled agent was not found at " + agentPath + ". Reinstall Kestrune.app.";
     fails(environment, agentMissing);
     std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
@@ -93,9 +99,10 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     }
     EXPECT_EQ(
         std::regex_replace(readFile(home + "/.halvenix/config.env"), std::regex("'[0-9a-f]{64}'"), "<64 hex digits>"),
-        "HALVENIX_DEVICE_ID='device-1'\nHALVENIX_JWT_SECRET=<64 hex digits>\nHALVENIX_RELAY_SERVER_TOKEN='server-1'\n"
-        "HALVENIX_RELAY_CLIENT_TOKEN='client-1'\nHALVENIX_RELAY_URL='wss://relay.test'\nHALVENIX_PORT='8765'\n"
-        "HALVENIX_ALLOWED_PATHS=" +
+        "HALVENIX_DEVICE_ID=" + shellQuote(device) +
+            "\nHALVENIX_JWT_SECRET=<64 hex digits>\nHALVENIX_RELAY_SERVER_TOKEN='server-1'\n"
+            "HALVENIX_RELAY_CLIENT_TOKEN='client-1'\nHALVENIX_RELAY_URL='wss://relay.test'\nHALVENIX_PORT='8765'\n"
+            "HALVENIX_ALLOWED_PATHS=" +
             shellQuote(home) + "\n"); // the home exactly as it is
     // The request is a bare POST: no body and no header field of our own.
     EXPECT_THAT(fixture.relay().lastRequest(),
@@ -110,15 +117,17 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     EXPECT_EQ(runProcess("/usr/bin/python3",
                          {"-c", plistMatches, manager.launchAgentPath(), manager.launchCommand(), manager.logPath()}),
               "True\n");
-    EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}), "device-1\n" + agentPath + "\n0\n");
+    EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}), device + "\n" + agentPath + "\n0\n");
 
-    // A first run again, without the file: it narrows the folder and keeps the log.
+    // A first run again, without the file: it narrows the folder, keeps the log and makes a new secret.
+    const std::string firstConfiguration = readFile(manager.configPath());
     writeFile(manager.logPath(), "old log", 0600);
     std::filesystem::remove(manager.configPath());
     ::chmod(manager.stateDirectory().c_str(), 0755);
     manager.ensureConfigured();
     EXPECT_EQ(fileMode(manager.stateDirectory()), 0700u);
     EXPECT_EQ(readFile(manager.logPath()), "old log");
+    EXPECT_NE(readFile(manager.configPath()), firstConfiguration);
     // An agent that prints nothing pairs with an empty text (what it prints is the
     // end-to-end test's, its failure the app's status-line table's).
     writeScript(agentPath, "exit 0\n");

@@ -2,9 +2,6 @@
 #include "support/AtomicWrite.h"
 #include "support/KestruneError.h"
 #include "support/ProcessRunner.h"
-#include "support/RandomHex.h"
-#include "support/TextEncoding.h"
-#include "support/Utf8.h"
 
 #include <gmock/gmock.h>
 
@@ -13,7 +10,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <numeric>
 #include <system_error>
 #include <thread>
 
@@ -94,36 +90,4 @@ TEST(ProcessRunner, ChildrenInheritNothingEvenBesideAForeignSpawner)
     spawnCall = ::posix_spawn;
     ::dup2(savedInput, STDIN_FILENO);
     std::signal(SIGUSR1, SIG_DFL);
-}
-
-TEST(TextEncoding, ZshReadsBackEveryByte)
-{
-    // zsh reads these values back, so it judges: it compares what it read with the
-    // same value passed as a plain argument. (The property list's escaping is judged
-    // by a real parser in the agent tests, and strict decoding by the process runner's.)
-    std::string everyByte(255, '\0');
-    std::iota(everyByte.begin(), everyByte.end(), '\1');
-    for (const std::string& value : {std::string(), everyByte, std::string("''''"), std::string("$(id) `id` \\\n")}) {
-        const std::string script =
-            envLine("NAME", value) + "\neval \"value=$1\"\n[[ $value == \"$2\" && $NAME == \"$2\" ]] && echo same";
-        EXPECT_EQ(runProcess("/bin/zsh", {"-c", script, "zsh", shellQuote(value), value}), "same\n");
-    }
-    EXPECT_NE(randomHex(32), randomHex(32));
-}
-
-// Validation steps over ASCII several bytes at a time, so each sequence is judged
-// after runs of ASCII of every length, at the end and inside the text.
-TEST(Utf8, StrictValidationWhereverTheSequenceStands)
-{
-    for (std::size_t run = 0; run <= 17; ++run) {
-        const std::string ascii(run, 'a');
-        for (const char* text : {"", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf"}) {
-            EXPECT_TRUE(isValidUtf8(ascii + text + ascii)) << run;
-        }
-        // Stray bytes; overlong, surrogate and above U+10FFFF; truncated; a lead byte before ASCII.
-        for (const char* text : {"\xff", "\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xf0\x80\x80\xaf", "\xed\xa0\x80",
-                                 "\xf4\x90\x80\x80", "\xe2\x82", "\xc3\x61"}) {
-            EXPECT_FALSE(isValidUtf8(ascii + text) || isValidUtf8(ascii + text + ascii)) << run << " " << text;
-        }
-    }
 }
