@@ -40,7 +40,7 @@ class BusError {
     std::string message(int result) const;
 
   private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
+    sd_bus_error error_{}; // SD_BUS_ERROR_NULL, whose compound literal is not C++
 };
 
 inline constexpr const char* managerService = "org.freedesktop.systemd1";
