@@ -85,7 +85,7 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     const std::string agentMissing = "Bundled agent was not found at " + agentPath + ". Reinstall Kestrune.app.";
     fails(environment, agentMissing);
     std::filesystem::create_directories(std::filesystem::path(agentPath).parent_path());
-    writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$0\" \"$#\"\n");
+    writeScript(agentPath, "printf '%s\\n' \"$HALVENIX_DEVICE_ID\" \"$HALVENIX_ALLOWED_PATHS\" \"$0\" \"$#\"\n");
     fails(withoutRandom, "Failed to generate local secret");
     const AgentManager manager(environment);
     EXPECT_TRUE(std::filesystem::is_empty(manager.stateDirectory()));
@@ -117,7 +117,8 @@ TEST(AgentFiles, OnlyAFirstRunWithAnAgentShellAndSecretRequestsAndWritesPrivateF
     EXPECT_EQ(runProcess("/usr/bin/python3",
                          {"-c", plistMatches, manager.launchAgentPath(), manager.launchCommand(), manager.logPath()}),
               "True\n");
-    EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}), device + "\n" + agentPath + "\n0\n");
+    EXPECT_EQ(runProcess("/bin/zsh", {"-lc", manager.launchCommand()}),
+              device + "\n" + home + "\n" + agentPath + "\n0\n");
 
     // A first run again, without the file: it narrows the folder, keeps the log and makes a new secret.
     const std::string firstConfiguration = readFile(manager.configPath());
