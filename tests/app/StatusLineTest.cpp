@@ -15,7 +15,7 @@ namespace {
 struct Row {
     const char* name;
     // The events, in order. "start", "stop", "pairing": the menu entry is chosen;
-    // "done X", "failed X": its work ends so; "alert X": its alert is answered;
+    // "done X": its work ends; "failed X": it fails and its alert is answered;
     // "tick": the periodic refresh; "job up", "job down": the service manager's news;
     // "measure N H": probe N (numbered as issued) finds the agent running or stopped,
     // and the gate decides whether its thread posts that; "deliver": the UI thread
@@ -58,7 +58,6 @@ class Player {
             follow(line_.actionDone(numbers_.at(which), now_));
         } else if (what == "failed") {
             line_.actionFailed(numbers_.at(which));
-        } else if (what == "alert") {
             follow(line_.alertAnswered(numbers_.at(which)));
         } else if (what == "tick") {
             follow(StatusLine::refresh());
@@ -128,7 +127,7 @@ const Row rows[] = {
     {"StartNeverShowsStoppedBeforeItsLastFollowUp",
      "start, tick, answer 1 stopped, done start, answer 2 stopped, silent 21",
      "start > stopped [silent after 3000 ms] | 23 probes, 23 posted"},
-    {"FailedStartIsNoLongerUnderWayAndItsAnsweredAlertRefreshes", "start, failed start, alert start, answer 1 stopped",
+    {"FailedStartIsNoLongerUnderWayAndItsAnsweredAlertRefreshes", "start, failed start, answer 1 stopped",
      "start > stopped | 1 probes, 1 posted"},
     {"StopEndsAStartsFollowUps", "start, done start, answer 1 stopped, stop, wait, done stop, answer 2 stopped",
      "start > stop > stopped | 2 probes, 2 posted"},
