@@ -36,10 +36,6 @@ def attempt(function, otherwise):
         return otherwise
 
 
-def read(path):
-    return attempt(lambda: open(path).read(), "")
-
-
 def healthy():
     return attempt(lambda: urllib.request.urlopen("http://127.0.0.1:8765/healthz", timeout=2).status == 200, False)
 
@@ -47,7 +43,7 @@ def healthy():
 def agents():  # the agent processes but for pairing runs
     pids = [int(p) for p in os.listdir("/proc") if p.isdigit()]
     return [p for p in pids if attempt(lambda: os.readlink(f"/proc/{p}/exe"), "") == agent
-            and "--print-qr" not in read(f"/proc/{p}/cmdline")]
+            and "--print-qr" not in attempt(lambda: open(f"/proc/{p}/cmdline").read(), "")]
 
 
 def manager_pid():
